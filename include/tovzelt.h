@@ -42,7 +42,7 @@ TOVZELT_API int8_t update_param(const char* module, const char* key, const char*
 // Writes `length` bytes (zero bytes included) into the module hash. A length of 0 or below is
 // refused.
 TOVZELT_API int8_t update_param_bin(const char* module, const char* key, const void* value,
-                                   int32_t length);
+                                    int32_t length);
 TOVZELT_API int8_t delete_param(const char* module, const char* key);
 // Deletes the one key `module` (the backup hash and "module_sets" are left alone).
 TOVZELT_API int8_t module_clear(const char* module);

@@ -66,7 +66,8 @@ private:
     void shutdown();  // the end-of-process teardown
 
     std::unique_ptr<TovZeltCore> default_core;
-    std::unordered_map<std::string, std::unique_ptr<TovZeltCore>> module_registry;  // registry_mutex_
+    std::unordered_map<std::string, std::unique_ptr<TovZeltCore>>
+        module_registry;  // registry_mutex_
     mutable std::mutex registry_mutex_;
 };
 

@@ -33,14 +33,12 @@ public:
 
     // Value commands: borrow with RedisConnectionPool::getConnectionBlocking(). 0 or -1.
     // They let the pool's creation error (std::runtime_error) through to the caller.
-    int8_t h_set_value(const std::string& module, const std::string& key,
-                       const std::string& value);
+    int8_t h_set_value(const std::string& module, const std::string& key, const std::string& value);
     int8_t h_set_value_bin(const std::string& module, const std::string& key, const void* value,
                            uint64_t length);
     // `value` is written only on success (0).
     int8_t h_get_value(const std::string& module, const std::string& key, std::string& value);
-    int8_t h_get_value_bin(const std::string& module, const std::string& key,
-                           std::string& value);
+    int8_t h_get_value_bin(const std::string& module, const std::string& key, std::string& value);
 
     // List, set, delete and whole-hash commands: borrow with getConnection() (at most 500 ms)
     // and catch every std::exception.

@@ -12,10 +12,12 @@ inline constexpr const char* kCoreSource = "src/wrap_zelt_core";
 }  // namespace Tovana::TovZelt
 
 // Tagged lines.
-#define API_LOG(level, ...) \
-    clog_log(::Tovana::TovZelt::kLogTag, (level), ::Tovana::TovZelt::kApiSource, __LINE__, __VA_ARGS__)
-#define CORE_LOG(level, ...) \
-    clog_log(::Tovana::TovZelt::kLogTag, (level), ::Tovana::TovZelt::kCoreSource, __LINE__, __VA_ARGS__)
+#define API_LOG(level, ...)                                                                \
+    clog_log(::Tovana::TovZelt::kLogTag, (level), ::Tovana::TovZelt::kApiSource, __LINE__, \
+             __VA_ARGS__)
+#define CORE_LOG(level, ...)                                                                \
+    clog_log(::Tovana::TovZelt::kLogTag, (level), ::Tovana::TovZelt::kCoreSource, __LINE__, \
+             __VA_ARGS__)
 // Untagged lines (caught exceptions, free-form command details, the tool's cleanup).
 #define API_PRINTF(level, ...) \
     clog_printf((level), ::Tovana::TovZelt::kApiSource, __LINE__, __VA_ARGS__)

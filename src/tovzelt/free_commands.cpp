@@ -23,8 +23,8 @@ ReplyPtr send_words(redisContext* connection, const std::vector<std::string>& wo
         argv.push_back(word.data());
         lengths.push_back(word.size());
     }
-    return take_reply(redisCommandArgv(connection, static_cast<int>(argv.size()), argv.data(),
-                                       lengths.data()));
+    return take_reply(
+        redisCommandArgv(connection, static_cast<int>(argv.size()), argv.data(), lengths.data()));
 }
 
 // The words of `command`; logs and returns an empty list when it holds none.

@@ -35,9 +35,8 @@ void listener_thread_ended() {
 bool listener_pause(std::chrono::milliseconds duration, const std::atomic<bool>* stop) {
     ListenerRegistry& registry = ListenerRegistry::instance();
     std::unique_lock<std::mutex> lock(registry.threads_mutex);
-    const bool cut_short = registry.wake.wait_for(lock, duration, [&] {
-        return registry.stopping || (stop != nullptr && stop->load());
-    });
+    const bool cut_short = registry.wake.wait_for(
+        lock, duration, [&] { return registry.stopping || (stop != nullptr && stop->load()); });
     return !cut_short;
 }
 

@@ -30,12 +30,12 @@ struct ListenerRegistry {
     static ListenerRegistry& instance();
 
     std::mutex threads_mutex;
-    std::vector<std::thread> threads;                       // detached, kept as a record
+    std::vector<std::thread> threads;  // detached, kept as a record
     std::vector<std::unique_ptr<std::atomic<bool>>> stop_flags;
-    std::vector<std::unique_ptr<ListenerRecord>> records;   // one per thread, same order
+    std::vector<std::unique_ptr<ListenerRecord>> records;  // one per thread, same order
     size_t running = 0;
     bool stopping = false;
-    std::condition_variable wake;   // pauses and the end of a thread
+    std::condition_variable wake;  // pauses and the end of a thread
 };
 
 // Registers the calling thread as the listener of `record` (for pauses and reads).

@@ -27,7 +27,8 @@ ChangeCallback dispatcher_for(ListenerRecord* record) {
                 API_LOG(LOG_LEVEL_ERROR, "zelt_callback: callback of module %s threw: %s",
                         record->module.c_str(), e.what());
             } catch (...) {
-                API_LOG(LOG_LEVEL_ERROR, "zelt_callback: callback of module %s threw an unknown exception",
+                API_LOG(LOG_LEVEL_ERROR,
+                        "zelt_callback: callback of module %s threw an unknown exception",
                         record->module.c_str());
             }
         }

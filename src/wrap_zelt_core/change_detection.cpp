@@ -35,8 +35,7 @@ int8_t report(int8_t type, const std::string& field, const std::string& found, s
 }
 }  // namespace
 
-int8_t ZeltOp::get_updated_value(const std::string& module, std::string& key,
-                                 std::string& value) {
+int8_t ZeltOp::get_updated_value(const std::string& module, std::string& key, std::string& value) {
     const std::string backup = module + kBackupSuffix;
     CORE_LOG(LOG_LEVEL_DEBUG, "Module: %s and module: %s will get its value and to compare.",
              module.c_str(), backup.c_str());
@@ -94,10 +93,9 @@ int8_t ZeltOp::h_ack_value(const std::string& module, const std::string& key,
                  module.c_str(), key.c_str());
         return -1;
     }
-    ReplyPtr reply = take_reply(redisCommand(connection.get(), "EVAL %s 2 %b %b %b %b", kAckScript,
-                                             backup.data(), backup.size(), module.data(),
-                                             module.size(), key.data(), key.size(), value.data(),
-                                             value.size()));
+    ReplyPtr reply = take_reply(redisCommand(
+        connection.get(), "EVAL %s 2 %b %b %b %b", kAckScript, backup.data(), backup.size(),
+        module.data(), module.size(), key.data(), key.size(), value.data(), value.size()));
     if (reply == nullptr || reply->type != REDIS_REPLY_INTEGER) {
         CORE_LOG(LOG_LEVEL_WARN, "ack %s %s failed: %s", module.c_str(), key.c_str(),
                  reply != nullptr && reply->str != nullptr ? reply->str : "null reply");

@@ -166,8 +166,8 @@ redisContext* RedisConnectionPool::getConnectionBlocking() {
 
         if (!below_capacity && in_use_locked() > 0 && give_up_at == 0) {
             // Every connection is lent out: one of them comes back sooner or later.
-            cv_.wait(lock, [this] { return stopped_.load() || !idle_.empty() ||
-                                           total_ < capacity_; });
+            cv_.wait(lock,
+                     [this] { return stopped_.load() || !idle_.empty() || total_ < capacity_; });
             continue;
         }
         const int64_t now = now_ms();

@@ -49,7 +49,8 @@ void TovZeltCore::subscribe() {
             if (reply != nullptr) return;
         }
         CORE_LOG(LOG_LEVEL_ERROR, "Failed to subscribe to channel%s%s",
-                 connection != nullptr ? ": " : "", connection != nullptr ? connection->errstr : "");
+                 connection != nullptr ? ": " : "",
+                 connection != nullptr ? connection->errstr : "");
         if (!listener_pause(kResubscribePause)) return;
         impl->op().reconnect_sub();
         if (connection_healthy(get_redis_context())) return;

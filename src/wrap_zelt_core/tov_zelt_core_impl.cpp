@@ -39,8 +39,10 @@ TovZeltCore::Impl::Impl() {
     redisContext*& connection = op_.subscription_context();
     connection = redisConnect(kRedisHost, kRedisPort);
     if (connection == nullptr) {
-        CORE_LOG(LOG_LEVEL_ERROR, "ZeltOp instantiation failed due to can't allocate redis context.");
-        throw std::runtime_error("ZeltOp instantiation failed due to can't allocate redis context.");
+        CORE_LOG(LOG_LEVEL_ERROR,
+                 "ZeltOp instantiation failed due to can't allocate redis context.");
+        throw std::runtime_error(
+            "ZeltOp instantiation failed due to can't allocate redis context.");
     }
     if (connection->err != 0) {
         CORE_LOG(LOG_LEVEL_ERROR, "Connection error: %s", connection->errstr);

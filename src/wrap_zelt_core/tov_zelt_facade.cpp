@@ -32,7 +32,8 @@ TovZELT::TovZELT() {
     } catch (const std::runtime_error& e) {
         CORE_LOG(LOG_LEVEL_ERROR, "TovZELT: TovZeltCore construction failed: %s", e.what());
     } catch (...) {
-        CORE_LOG(LOG_LEVEL_ERROR, "TovZELT: TovZeltCore construction failed with unknown exception.");
+        CORE_LOG(LOG_LEVEL_ERROR,
+                 "TovZELT: TovZeltCore construction failed with unknown exception.");
     }
 }
 
@@ -52,7 +53,8 @@ void TovZELT::shutdown() {
 
 bool TovZELT::ensure_zelt_ready(const char* operation) const {
     if (default_core != nullptr) return true;
-    CORE_LOG(LOG_LEVEL_ERROR, "%s failed: TovZELT is not ready because TovZeltCore construction failed.",
+    CORE_LOG(LOG_LEVEL_ERROR,
+             "%s failed: TovZELT is not ready because TovZeltCore construction failed.",
              operation != nullptr ? operation : "TovZELT interface");
     return false;
 }
@@ -122,10 +124,9 @@ int8_t TovZELT::extract_module(const char* module) {
     if (!ensure_zelt_ready("extract_module")) return -1;
     const std::string name = module != nullptr ? module : "";
     const size_t last_underscore = name.rfind('_');
-    const bool conforms = last_underscore != std::string::npos &&
-                          last_underscore + 1 < name.size() &&
-                          name.find_first_not_of("0123456789", last_underscore + 1) ==
-                              std::string::npos;
+    const bool conforms =
+        last_underscore != std::string::npos && last_underscore + 1 < name.size() &&
+        name.find_first_not_of("0123456789", last_underscore + 1) == std::string::npos;
     if (!conforms) {
         CORE_LOG(LOG_LEVEL_NOTE,
                  "TovZELT: Input module %s doesn't match requirement. Expected name format: "
@@ -149,8 +150,8 @@ TovZeltCore* TovZELT::create_zelt_ins(const std::string& module) {
         module_registry[module] = std::move(core);
         return raw;
     } catch (const std::runtime_error& e) {
-        CORE_LOG(LOG_LEVEL_ERROR, "TovZELT: TovZeltCore create_zelt_ins creating instance failed: %s",
-                 e.what());
+        CORE_LOG(LOG_LEVEL_ERROR,
+                 "TovZELT: TovZeltCore create_zelt_ins creating instance failed: %s", e.what());
     } catch (...) {
         CORE_LOG(LOG_LEVEL_ERROR,
                  "TovZELT: TovZeltCore create_zelt_ins creating instance failed with unknown "

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 
 #include "listener_control.h"
 #include "redis_handles.h"
@@ -15,10 +16,18 @@
 namespace Tovana::TovZelt {
 
 void ZeltOp::restart_zelt() {
-    RedisConnectionPool& pool = RedisConnectionPool::getInstance();
-    const size_t idle_before = pool.idleCount();
-    const size_t in_use_before = pool.inUse();
-    pool.reset_idle(0);
+    size_t idle_before = 0;
+    size_t in_use_before = 0;
+    try {
+        RedisConnectionPool& pool = RedisConnectionPool::getInstance();
+        idle_before = pool.idleCount();
+        in_use_before = pool.inUse();
+        pool.reset_idle(0);
+    } catch (const std::exception& e) {
+        // No pool yet and the server is down: there is nothing to clear, and the restart is
+        // what brings the server back.
+        CORE_PRINTF(LOG_LEVEL_ERROR, "Error: restart_zelt %s", e.what());
+    }
     char command[kCommandBufferSize];
     std::snprintf(command, sizeof(command), "%s", kStartupScript);
     CORE_LOG(LOG_LEVEL_WARN,
@@ -42,7 +51,8 @@ void ZeltOp::reconnect_sub() {
         free_redis_context(subscription_context_);
         return;
     }
-    ReplyPtr reply = take_reply(redisCommand(subscription_context_, "PSUBSCRIBE %s", kKeyspacePattern));
+    ReplyPtr reply =
+        take_reply(redisCommand(subscription_context_, "PSUBSCRIBE %s", kKeyspacePattern));
     if (reply == nullptr) {
         CORE_LOG(LOG_LEVEL_ERROR, "reconnect_sub: PSUBSCRIBE failed");
         free_redis_context(subscription_context_);

@@ -27,8 +27,9 @@ void log_pool_stats(const char* name, const RedisConnectionPool& pool) {
     const size_t size = pool.size();
     const size_t cap = pool.capacity();
     const int full = pool.isFull() ? 1 : 0;
-    CORE_LOG(LOG_LEVEL_DEBUG, "pool stats after %s: idle=%zu, in_use=%zu, size=%zu, cap=%zu, full=%d",
-             name, idle, in_use, size, cap, full);
+    CORE_LOG(LOG_LEVEL_DEBUG,
+             "pool stats after %s: idle=%zu, in_use=%zu, size=%zu, cap=%zu, full=%d", name, idle,
+             in_use, size, cap, full);
 }
 
 // Gives the connection back, counts the call for the scrub and logs the statistics.
@@ -68,8 +69,8 @@ int8_t hset_result(const redisReply* reply, const std::string& module, const std
 int8_t hget_result(const redisReply* reply, const std::string& module, const std::string& key,
                    bool binary, std::string& value) {
     if (reply == nullptr) {
-        CORE_LOG(LOG_LEVEL_WARN, binary ? "HGET(bin) %s %s failed: null reply"
-                                        : "HGET %s %s failed: null reply",
+        CORE_LOG(LOG_LEVEL_WARN,
+                 binary ? "HGET(bin) %s %s failed: null reply" : "HGET %s %s failed: null reply",
                  module.c_str(), key.c_str());
         return -1;
     }
@@ -85,9 +86,10 @@ int8_t hget_result(const redisReply* reply, const std::string& module, const std
         return 0;
     }
     if (reply->type == REDIS_REPLY_NIL) {
-        CORE_LOG(LOG_LEVEL_WARN, binary ? "HGET(bin) not found: module=%s, key=%s"
-                                        : "HGET not found: module=%s, key=%s",
-                 module.c_str(), key.c_str());
+        CORE_LOG(
+            LOG_LEVEL_WARN,
+            binary ? "HGET(bin) not found: module=%s, key=%s" : "HGET not found: module=%s, key=%s",
+            module.c_str(), key.c_str());
         return -1;
     }
     CORE_LOG(LOG_LEVEL_WARN,
@@ -117,8 +119,8 @@ int8_t ZeltOp::h_set_value(const std::string& module, const std::string& key,
     return result;
 }
 
-int8_t ZeltOp::h_set_value_bin(const std::string& module, const std::string& key,
-                               const void* value, uint64_t length) {
+int8_t ZeltOp::h_set_value_bin(const std::string& module, const std::string& key, const void* value,
+                               uint64_t length) {
     static constexpr const char* kName = "h_set_value_bin";
     RedisConnectionPool& pool = RedisConnectionPool::getInstance();
     if (value == nullptr || length == 0) {
@@ -133,9 +135,8 @@ int8_t ZeltOp::h_set_value_bin(const std::string& module, const std::string& key
     if (!connection) {
         log_no_connection(kName, idle_before, in_use_before, pool.capacity());
     } else {
-        ReplyPtr reply =
-            take_reply(redisCommand(connection.get(), "HSET %s %s %b", module.c_str(), key.c_str(),
-                                    value, static_cast<size_t>(length)));
+        ReplyPtr reply = take_reply(redisCommand(connection.get(), "HSET %s %s %b", module.c_str(),
+                                                 key.c_str(), value, static_cast<size_t>(length)));
         result = hset_result(reply.get(), module, key, true);
     }
     finish_value_command(kName, pool, connection);
@@ -162,8 +163,7 @@ int8_t hget_command(const char* name, bool binary, const std::string& module,
 }
 }  // namespace
 
-int8_t ZeltOp::h_get_value(const std::string& module, const std::string& key,
-                           std::string& value) {
+int8_t ZeltOp::h_get_value(const std::string& module, const std::string& key, std::string& value) {
     return hget_command("h_get_value", false, module, key, value);
 }
 
