@@ -169,7 +169,9 @@ int8_t TovZeltCore::ack_param(int type, const char* module, const std::string& k
                 return -1;
             }
             const std::string backup = std::string(module) + kBackupSuffix;
-            return delete_param(backup.c_str(), key.c_str());
+            if (!key_ok(key.c_str())) return -1;
+            // The field name as the comparison reported it, zero bytes included.
+            return impl->del_module_key(backup, key);
         }
         default:
             CORE_LOG(LOG_LEVEL_WARN,

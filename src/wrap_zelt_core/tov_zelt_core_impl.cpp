@@ -99,6 +99,10 @@ int8_t TovZeltCore::Impl::del_module_key(const char* hash, const char* key) {
     return deletion_result(op_.del_hash_key(hash, key), hash);
 }
 
+int8_t TovZeltCore::Impl::del_module_key(const std::string& hash, const std::string& key) {
+    return deletion_result(op_.del_hash_key(hash, key), hash.c_str());
+}
+
 int8_t TovZeltCore::Impl::ack_value(const std::string& hash, const std::string& key,
                                     const std::string& value) {
     return op_.h_ack_value(hash, key, value);

@@ -30,6 +30,7 @@ public:
     std::vector<std::string> get_sets_list(const char* key);
     int8_t del_module(const char* hash);
     int8_t del_module_key(const char* hash, const char* key);
+    int8_t del_module_key(const std::string& hash, const std::string& key);
     int8_t ack_value(const std::string& hash, const std::string& key, const std::string& value);
     redisContext* get_redis_context();
 

@@ -124,8 +124,10 @@ int8_t TovZELT::extract_module(const char* module) {
     if (!ensure_zelt_ready("extract_module")) return -1;
     const std::string name = module != nullptr ? module : "";
     const size_t last_underscore = name.rfind('_');
+    // "<name>_<digits>" with no line break anywhere, as ".*_(\d+)" matches it whole.
     const bool conforms =
-        last_underscore != std::string::npos && last_underscore + 1 < name.size() &&
+        name.find_first_of("\r\n") == std::string::npos && last_underscore != std::string::npos &&
+        last_underscore + 1 < name.size() &&
         name.find_first_not_of("0123456789", last_underscore + 1) == std::string::npos;
     if (!conforms) {
         CORE_LOG(LOG_LEVEL_NOTE,

@@ -117,8 +117,8 @@ int8_t ZeltOp::del_hash_key(const std::string& hash, const std::string& key) {
             CORE_LOG(LOG_LEVEL_WARN, "del_hash_key: getConnection timeout/null");
             return -1;
         }
-        ReplyPtr reply =
-            take_reply(redisCommand(connection.get(), "HDEL %s %s", hash.c_str(), key.c_str()));
+        ReplyPtr reply = take_reply(redisCommand(connection.get(), "HDEL %b %b", hash.data(),
+                                                 hash.size(), key.data(), key.size()));
         if (reply != nullptr) {
             result = deleted_count(reply.get());
             CORE_LOG(LOG_LEVEL_DEBUG,

@@ -35,8 +35,11 @@ void log_pool_stats(const char* name, const RedisConnectionPool& pool) {
 // Gives the connection back, counts the call for the scrub and logs the statistics.
 void finish_value_command(const char* name, RedisConnectionPool& pool,
                           PooledConnection& connection) {
-    connection.give_back();
-    pool.tick_maybe_scrub(kScrubEvery, kScrubRefillTarget, kScrubMinIntervalMs);
+    if (connection) {
+        // Only a command that ran counts towards the scrub.
+        connection.give_back();
+        pool.tick_maybe_scrub(kScrubEvery, kScrubRefillTarget, kScrubMinIntervalMs);
+    }
     log_pool_stats(name, pool);
 }
 

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "event_recorder.h"
+#include "store_probe.h"
 #include "test_support.h"
 #include "tovzelt.h"
 
@@ -23,15 +24,8 @@ using tovzelt_test::unique_name;
 
 namespace {
 
-// Runs `body` in a child process; the child's failed expectations fail the test.
 void in_child(const std::function<void()>& body) {
-    const int status = tovzelt_test::run_in_child(
-        [&] {
-            body();
-            return ::testing::Test::HasFailure() ? 1 : 0;
-        },
-        std::chrono::seconds(120));
-    EXPECT_EQ(status, 0) << "the child process reported failures (see above) or did not end";
+    tovzelt_test::in_child(body, std::chrono::seconds(120));
 }
 
 size_t thread_count() {
