@@ -271,7 +271,8 @@ void append_prefix(LineBuffer& out, const char* tag, int level, const char* file
     char number[16];
     out.appendf("%04d-%02d-%02d %02d:%02d:%02d.%03ld %s ", local.tm_year + 1900, local.tm_mon + 1,
                 local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                static_cast<long>(now.tv_nsec / 1000000), level_name(level, number, sizeof(number)));
+                static_cast<long>(now.tv_nsec / 1000000),
+                level_name(level, number, sizeof(number)));
     if (tag != nullptr) {
         out.append('[');
         out.append(tag);

@@ -78,7 +78,9 @@ std::vector<std::string> split_lines(const std::string& text) {
     return lines;
 }
 
-std::vector<std::string> file_lines(const std::string& path) { return split_lines(read_file(path)); }
+std::vector<std::string> file_lines(const std::string& path) {
+    return split_lines(read_file(path));
+}
 
 // One line taken apart: "YYYY-MM-DD HH:MM:SS.mmm LEVEL [tag] file:line message".
 struct Parsed {
@@ -121,7 +123,8 @@ Parsed parse(const std::string& text) {
     const size_t colon = where.rfind(':');
     if (colon == std::string::npos || colon + 1 == where.size()) return p;
     for (size_t i = colon + 1; i < where.size(); ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(where[i])) && !(i == colon + 1 && where[i] == '-')) {
+        if (!std::isdigit(static_cast<unsigned char>(where[i])) &&
+            !(i == colon + 1 && where[i] == '-')) {
             return p;
         }
     }
@@ -180,7 +183,8 @@ TEST(TovclogFormat, FileLoggerWritesOneExactLine) {
     ASSERT_EQ(lines.size(), 1u) << content;
     const Parsed p = parse(lines[0]);
     ASSERT_TRUE(p.ok) << lines[0];
-    EXPECT_EQ(lines[0], p.stamp + " INFO [" + tag + "] src/some/file.cpp:1234 value 42 of x:  3.14% z");
+    EXPECT_EQ(lines[0],
+              p.stamp + " INFO [" + tag + "] src/some/file.cpp:1234 value 42 of x:  3.14% z");
     EXPECT_EQ(content, lines[0] + "\n");
     const time_t stamped = stamp_seconds(p.stamp);
     EXPECT_GE(stamped, before - 1) << p.stamp;
@@ -255,9 +259,9 @@ TEST(TovclogLevels, EveryLoggerFiltersByItsOwnLevel) {
     using Lines = std::vector<std::string>;
     EXPECT_EQ(levels_and_messages(file_a.path()),
               (Lines{"NOTE:level 0", "WARN:level 1", "ERROR:level 2"}));
-    EXPECT_EQ(levels_and_messages(file_b.path()),
-              (Lines{"NOTE:level 0", "WARN:level 1", "ERROR:level 2", "INFO:level 3",
-                     "DEBUG:level 4"}));
+    EXPECT_EQ(
+        levels_and_messages(file_b.path()),
+        (Lines{"NOTE:level 0", "WARN:level 1", "ERROR:level 2", "INFO:level 3", "DEBUG:level 4"}));
     EXPECT_EQ(levels_and_messages(file_c.path()), (Lines{"NOTE:level 0"}));
 
     // Changing one logger's level changes only that logger.
@@ -329,9 +333,9 @@ TEST(TovclogProcessLogger, UntaggedLinesFollowTheLastClogger) {
     EXPECT_EQ(lines_a[1], parse(lines_a[1]).stamp + " NOTE [" + a + "] u.cpp:7 tagged to A");
 
     using Lines = std::vector<std::string>;
-    EXPECT_EQ(levels_and_messages(file_b.path(), true),
-              (Lines{"WARN:second 2", "DEBUG:trace to B", "NOTE:null tag is untagged",
-                     "NOTE:still B"}));
+    EXPECT_EQ(
+        levels_and_messages(file_b.path(), true),
+        (Lines{"WARN:second 2", "DEBUG:trace to B", "NOTE:null tag is untagged", "NOTE:still B"}));
 }
 
 // --- Hook ------------------------------------------------------------------------------------
@@ -526,9 +530,10 @@ TEST(TovclogThreads, ManyThreadsWriteWholeLinesToOneFile) {
     for (const std::string& text : lines) {
         const Parsed p = parse(text);
         int t = -1, i = -1, consumed = 0;
-        const bool shaped = p.ok && p.tag == tag && p.file == "thread.cpp" &&
-                            std::sscanf(p.message.c_str(), "thread %d line %d %n", &t, &i, &consumed) == 2 &&
-                            t >= 0 && t < kThreads && p.line == t && i == next[t];
+        const bool shaped =
+            p.ok && p.tag == tag && p.file == "thread.cpp" &&
+            std::sscanf(p.message.c_str(), "thread %d line %d %n", &t, &i, &consumed) == 2 &&
+            t >= 0 && t < kThreads && p.line == t && i == next[t];
         if (!shaped || p.message.substr(static_cast<size_t>(consumed)) != padding(t, i) ||
             p.level != kNames[i % 4]) {
             if (++bad <= 3) ADD_FAILURE() << "bad line: " << text.substr(0, 200);
@@ -559,10 +564,10 @@ TEST(TovclogProcess, ConsoleLoggerWritesToStandardError) {
         got.push_back(p.ok ? p.level + ":" + p.message : "MALFORMED:" + text);
     }
     using Lines = std::vector<std::string>;
-    EXPECT_EQ(got, (Lines{"NOTE:console tagged 0", "NOTE:console untagged 0",
-                          "WARN:console tagged 1", "WARN:console untagged 1",
-                          "ERROR:console tagged 2", "ERROR:console untagged 2",
-                          "INFO:console tagged 3", "INFO:console untagged 3"}));
+    EXPECT_EQ(
+        got, (Lines{"NOTE:console tagged 0", "NOTE:console untagged 0", "WARN:console tagged 1",
+                    "WARN:console untagged 1", "ERROR:console tagged 2", "ERROR:console untagged 2",
+                    "INFO:console tagged 3", "INFO:console untagged 3"}));
 }
 
 // What log_every_level(what) of the helper leaves in a file at `level`.
@@ -570,16 +575,20 @@ std::vector<std::string> every_level_up_to(const std::string& what, int level) {
     static const char* const names[] = {"NOTE", "WARN", "ERROR", "INFO", "DEBUG"};
     std::vector<std::string> lines;
     for (int l = 0; l <= 4 && l <= level; ++l) {
-        lines.push_back(std::string(names[l]) + ":[HelperTag]" + what + " tagged " + std::to_string(l));
+        lines.push_back(std::string(names[l]) + ":[HelperTag]" + what + " tagged " +
+                        std::to_string(l));
         lines.push_back(std::string(names[l]) + ":" + what + " untagged " + std::to_string(l));
     }
     return lines;
 }
 
 TEST(TovclogProcess, EnvironmentFileTakesEveryLineUpToItsLevelAndIsReadOnce) {
-    const std::vector<std::pair<std::string, int>> cases = {
-        {"", 2}, {"TOVCLOG_LEVEL=0", 0}, {"TOVCLOG_LEVEL=3", 3}, {"TOVCLOG_LEVEL=4", 4},
-        {"TOVCLOG_LEVEL=", 2}, {"TOVCLOG_LEVEL=junk", 2}};
+    const std::vector<std::pair<std::string, int>> cases = {{"", 2},
+                                                            {"TOVCLOG_LEVEL=0", 0},
+                                                            {"TOVCLOG_LEVEL=3", 3},
+                                                            {"TOVCLOG_LEVEL=4", 4},
+                                                            {"TOVCLOG_LEVEL=", 2},
+                                                            {"TOVCLOG_LEVEL=junk", 2}};
     for (const auto& [setting, level] : cases) {
         SCOPED_TRACE(setting);
         const TempFile file("env"), other("env_other");
@@ -615,15 +624,16 @@ TEST(TovclogProcess, WorksBeforeMainAndDuringExit) {
     EXPECT_EQ(result.err, "");
     std::vector<std::string> notes;
     for (const std::string& line : levels_and_messages(file.path())) {
-        if (line.find(":before main") != std::string::npos || line.find(":in main") != std::string::npos ||
+        if (line.find(":before main") != std::string::npos ||
+            line.find(":in main") != std::string::npos ||
             line.find(":atexit") != std::string::npos ||
             line.find(":static destructor") != std::string::npos) {
             notes.push_back(line);
         }
     }
     using Lines = std::vector<std::string>;
-    EXPECT_EQ(notes, (Lines{"NOTE:before main", "NOTE:in main", "NOTE:atexit",
-                            "NOTE:static destructor"}));
+    EXPECT_EQ(notes,
+              (Lines{"NOTE:before main", "NOTE:in main", "NOTE:atexit", "NOTE:static destructor"}));
     // And the rest of the quiet run at the default level 2, the 100 KB lines whole.
     const auto lines = file_lines(file.path());
     int long_lines = 0;
