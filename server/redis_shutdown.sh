@@ -4,7 +4,8 @@
 # Contract (libtovzelt's stop_zelt runs this script through system(), with no argument):
 #  - asks the server to save and shut down (SHUTDOWN SAVE) and exits 0 once its process is gone;
 #    a server that does not go in time is sent SIGTERM, then SIGKILL (every write is already in
-#    the append-only file); exits non-zero only when the process outlives all of that;
+#    the append-only file); exits non-zero only when the process outlives all of that (about
+#    25 s at worst, with a server that hangs);
 #  - exits 0 at once when no server runs;
 #  - prints nothing on stdout or stderr; diagnostics go to /var/lib/tov-zelt/scripts.log;
 #  - takes the same lock as redis_startup.sh, so a stop never cuts into a start.
@@ -21,8 +22,8 @@ readonly PID_FILE=$DATA_DIR/redis.pid
 readonly LOCK_FILE=$DATA_DIR/startup.lock
 readonly LOG_FILE=$DATA_DIR/scripts.log
 readonly LOCK_WAIT_S=10
-readonly SHUTDOWN_REPLY_S=15
-readonly SAVE_WAIT_S=10
+readonly SHUTDOWN_REPLY_S=5
+readonly SAVE_WAIT_S=5
 readonly TERM_WAIT_S=3
 readonly KILL_WAIT_S=2
 readonly POLL_S=0.05
@@ -48,29 +49,55 @@ take_lock() {
     flock -w "$LOCK_WAIT_S" "$LOCK_FD"
 }
 
-# One PING. True when the server answered +PONG within $1 seconds.
+# Child side of redis_call: sends the inline command $1 over bash's own TCP client and prints
+# the first reply line, or with a prefix $2 the first line that begins with it (or an error).
+call_child() {
+    local command=$1 prefix=${2:-} line
+    exec 2>/dev/null
+    exec 3<>"/dev/tcp/$REDIS_HOST/$REDIS_PORT" || exit 1
+    printf '%s\r\n' "$command" >&3 || exit 1
+    while read -r -u 3 line; do
+        line=${line%$'\r'}
+        if [[ -z $prefix || $line == "$prefix"* || $line == -* ]]; then
+            printf '%s\n' "$line"
+            exit 0
+        fi
+    done
+    exit 0
+}
+
+# redis_call <seconds> <command> [prefix]: sets REPLY_LINE (see call_child). Returns 0 with a
+# line, 1 when the connection was refused or closed without one, 2 when the time ran out. The
+# connect of /dev/tcp has no time limit of its own (a server that stopped accepting lets it
+# hang for minutes), so the exchange runs in a child that is ended when the time is up.
+redis_call() {
+    local timeout=$1 fd child status
+    shift
+    REPLY_LINE=''
+    # shellcheck disable=SC2312 # the child's status is not needed: its output is the answer
+    exec {fd}< <(call_child "$@")
+    child=$!
+    read -r -t "$timeout" -u "$fd" REPLY_LINE
+    status=$?
+    exec {fd}<&-
+    if ((status > 128)); then
+        kill "$child"
+        return 2
+    fi
+    [[ -n $REPLY_LINE ]] || return 1
+    return 0
+}
+
 server_answers() {
-    local timeout=$1 reply=''
-    { printf 'PING\r\n' >&3 && read -r -t "$timeout" -u 3 reply; } \
-        2>/dev/null 3<>"/dev/tcp/$REDIS_HOST/$REDIS_PORT" || return 1
-    [[ $reply == '+PONG'* ]]
+    redis_call "$1" PING
+    [[ $REPLY_LINE == '+PONG' ]]
 }
 
 # Prints the process id the server at the port reports (INFO server), or nothing. INFO is
 # answered while the server still loads its data, when PING is not.
 reported_server_pid() {
-    local line
-    {
-        printf 'INFO server\r\n' >&3 || return 0
-        while read -r -t 2 -u 3 line; do
-            line=${line%$'\r'}
-            if [[ $line == process_id:* ]]; then
-                printf '%s' "${line#process_id:}"
-                return 0
-            fi
-            [[ $line == -* ]] && return 0
-        done
-    } 2>/dev/null 3<>"/dev/tcp/$REDIS_HOST/$REDIS_PORT"
+    redis_call 2 'INFO server' process_id: || return 0
+    [[ $REPLY_LINE == process_id:* ]] && printf '%s' "${REPLY_LINE#process_id:}"
     return 0
 }
 
@@ -92,18 +119,21 @@ recorded_server_pid() {
 }
 
 # Sends SHUTDOWN SAVE. The server closes the connection without a reply when it goes down; an
-# error reply means it refused (for instance when it cannot write its snapshot).
+# error reply means it refused (for instance when it cannot write its snapshot), and no reply
+# in time means it is stuck.
 request_shutdown() {
-    local reply=''
-    {
-        printf 'SHUTDOWN SAVE\r\n' >&3 || return 1
-        read -r -t "$SHUTDOWN_REPLY_S" -u 3 reply || true
-    } 2>/dev/null 3<>"/dev/tcp/$REDIS_HOST/$REDIS_PORT" || return 1
-    if [[ -n $reply ]]; then
-        log "SHUTDOWN SAVE refused: ${reply%$'\r'}"
-        return 1
-    fi
-    return 0
+    redis_call "$SHUTDOWN_REPLY_S" 'SHUTDOWN SAVE'
+    case $? in
+        0)
+            log "SHUTDOWN SAVE refused: $REPLY_LINE"
+            return 1
+            ;;
+        2)
+            log "no answer to SHUTDOWN SAVE within ${SHUTDOWN_REPLY_S}s"
+            return 1
+            ;;
+        *) return 0 ;;
+    esac
 }
 
 # True when the server is gone: its process ended (when known) and nothing answers any more.
@@ -141,11 +171,10 @@ signal_and_wait() {
 main() {
     open_log || log "cannot write $LOG_FILE"
     take_lock || log "going on without $LOCK_FILE"
-    local pid answering=0
+    local pid
     pid=$(reported_server_pid)
     [[ -n $pid ]] || pid=$(recorded_server_pid)
-    server_answers 1 && answering=1
-    if [[ -z $pid ]] && ((answering == 0)); then
+    if [[ -z $pid ]] && ! server_answers 1; then
         return 0
     fi
     log "stopping redis-server (pid ${pid:-unknown})"

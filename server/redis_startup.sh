@@ -40,14 +40,30 @@ readonly POLL_S=0.05
 # maxclients (20500) plus the server's reserve, with room to spare.
 readonly WANTED_OPEN_FILES=65536
 
-# One PING; sets PING_REPLY to the reply line (empty when nothing answered within $1 seconds).
-# Uses bash's own TCP client: no process is spawned, which keeps the common case (server
-# already up) to a few milliseconds.
+# Child side of ping_server: one PING over bash's own TCP client, the reply line on stdout.
+ping_child() {
+    local line=''
+    exec 2>/dev/null
+    exec 3<>"/dev/tcp/$REDIS_HOST/$REDIS_PORT" || exit 1
+    printf 'PING\r\n' >&3 || exit 1
+    read -r -u 3 line && printf '%s\n' "$line"
+    exit 0
+}
+
+# One PING; sets PING_REPLY to the reply line, empty when none came within $1 seconds. The
+# connect of /dev/tcp has no time limit of its own (a server that stopped accepting lets it
+# hang for minutes), so the exchange runs in a child that is ended when the time is up. No
+# program is started: the common case (server already up) stays at a few milliseconds.
 ping_server() {
-    local timeout=$1
+    local timeout=$1 fd child status
     PING_REPLY=''
-    { printf 'PING\r\n' >&3 && read -r -t "$timeout" -u 3 PING_REPLY; } \
-        2>/dev/null 3<>"/dev/tcp/$REDIS_HOST/$REDIS_PORT"
+    # shellcheck disable=SC2312 # the child's status is not needed: its output is the answer
+    exec {fd}< <(ping_child)
+    child=$!
+    read -r -t "$timeout" -u "$fd" PING_REPLY
+    status=$?
+    exec {fd}<&-
+    ((status > 128)) && kill "$child"
     PING_REPLY=${PING_REPLY%$'\r'}
 }
 

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <hiredis/hiredis.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -434,8 +436,8 @@ TEST_F(ServerScriptsTest, ServerKeepsNoDescriptorOfTheCaller) {
         EXPECT_NE(target, our_pipe) << "the server holds the caller's pipe";
         EXPECT_NE(target, kLockFile) << "the server holds the start lock";
     }
-    // The lock is free while the server runs.
-    EXPECT_EQ(run_command("flock -n " + kLockFile + " true").exit_status, 0);
+    // The lock is free while the server runs (other scripts on the machine may hold it briefly).
+    EXPECT_EQ(run_command("flock -w 10 " + kLockFile + " true").exit_status, 0);
 }
 
 TEST_F(ServerScriptsTest, StartFailsInBoundedTimeWhenThePortIsTaken) {
@@ -472,6 +474,76 @@ TEST_F(ServerScriptsTest, StartFailsFastWhenTheServerTakesNoMoreClients) {
     EXPECT_EQ(server_pid(), pid);
 }
 
+// Keeps the server process stopped (SIGSTOP) with its accept queue full, so that every new
+// connect hangs, as with a server that hangs under load. Lets it go again on destruction.
+class HungServer {
+public:
+    explicit HungServer(int pid) : pid_(pid) {
+        stopped_ = kill(pid_, SIGSTOP) == 0;
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(kPort);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        for (int i = 0; i < 1000 && !queue_full(address); ++i) {
+            int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+            sockets_.push_back(fd);
+        }
+    }
+    ~HungServer() {
+        for (int fd : sockets_) close(fd);
+        if (stopped_) kill(pid_, SIGCONT);  // harmless when the shutdown script killed it
+    }
+    HungServer(const HungServer&) = delete;
+    HungServer& operator=(const HungServer&) = delete;
+
+    bool hangs() const { return stopped_ && full_; }
+
+private:
+    // True when a new connect does not complete within 300 ms.
+    bool queue_full(const sockaddr_in& address) {
+        if (sockets_.size() % 100 != 99) return false;
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+        pollfd p{fd, POLLOUT, 0};
+        full_ = poll(&p, 1, 300) == 0;
+        sockets_.push_back(fd);
+        return full_;
+    }
+    int pid_;
+    bool stopped_ = false;
+    bool full_ = false;
+    std::vector<int> sockets_;
+};
+
+// Neither script may hang on a server that takes no connection any more: the start gives up,
+// the stop kills the server.
+TEST_F(ServerScriptsTest, ScriptsAreBoundedWithAHungServer) {
+    ASSERT_NO_FATAL_FAILURE(start_server());
+    const int pid = server_pid();
+    ASSERT_GT(pid, 0);
+    {
+        HungServer hung(pid);
+        ASSERT_TRUE(hung.hangs()) << "could not make connects hang";
+
+        auto start = Clock::now();
+        CommandResult started = run_silent(kStartup);
+        const double start_ms = ms_since(start);
+        EXPECT_NE(started.exit_status, 0);
+        EXPECT_LT(start_ms, 12000.0);
+
+        start = Clock::now();
+        CommandResult stopped = run_silent(kShutdown);
+        const double stop_ms = ms_since(start);
+        EXPECT_EQ(stopped.exit_status, 0);
+        EXPECT_LT(stop_ms, 30000.0);
+        EXPECT_FALSE(process_alive(pid));
+        std::cout << "[ figures  ] hung server: start gave up after " << start_ms
+                  << " ms, stop took " << stop_ms << " ms\n";
+    }
+    ASSERT_NO_FATAL_FAILURE(start_server());
+}
+
 TEST_F(ServerScriptsTest, ScriptsPrintNothingInAnyState) {
     struct Step {
         const char* what;
@@ -493,7 +565,9 @@ TEST_F(ServerScriptsTest, ScriptsPrintNothingInAnyState) {
     }
 }
 
-// Moves the data directory aside for a test and puts it back afterwards, whatever happens.
+// Moves the data directory aside for a test and puts it back afterwards, whatever happens. Any
+// process on the machine may run the startup script meanwhile and recreate the directory, so
+// the restore moves whatever stands in the way out first.
 class DataDirAside {
 public:
     DataDirAside() : aside_(kDataDir + ".aside." + std::to_string(getpid())) {
@@ -501,17 +575,25 @@ public:
     }
     ~DataDirAside() {
         if (!moved_) return;
-        const int stopped = std::system((kShutdown + " >/dev/null 2>&1").c_str());
-        const int removed = std::system(("rm -rf " + kDataDir).c_str());
-        const bool back = std::rename(aside_.c_str(), kDataDir.c_str()) == 0;
-        EXPECT_TRUE(stopped == 0 && removed == 0 && back)
-            << "could not put " << aside_ << " back as " << kDataDir;
+        const std::string trash = kDataDir + ".trash." + std::to_string(getpid());
+        const std::string quiet_stop = kShutdown + " >/dev/null 2>&1";
+        bool back = false;
+        for (int attempt = 0; attempt < 5 && !back; ++attempt) {
+            ignore(std::system(quiet_stop.c_str()));
+            std::rename(kDataDir.c_str(), (trash + "." + std::to_string(attempt)).c_str());
+            back = std::rename(aside_.c_str(), kDataDir.c_str()) == 0;
+        }
+        // A server started in a directory that was moved away meanwhile must not stay.
+        ignore(std::system(quiet_stop.c_str()));
+        ignore(std::system(("rm -rf " + trash + ".*").c_str()));
+        EXPECT_TRUE(back) << "could not put " << aside_ << " back as " << kDataDir;
     }
     DataDirAside(const DataDirAside&) = delete;
     DataDirAside& operator=(const DataDirAside&) = delete;
     bool moved() const { return moved_; }
 
 private:
+    static void ignore(int) {}
     std::string aside_;
     bool moved_ = false;
 };
