@@ -2,9 +2,13 @@
 # Installs the Debian packages needed to build and test TovZelt.
 #
 # Usage: scripts/install_deps.sh [--cross]
-#   --cross  also installs the 64-bit ARM cross toolchain: g++-aarch64-linux-gnu, hiredis for
-#            arm64 (the arm64 architecture is added to dpkg) and qemu-user, whose qemu-aarch64
-#            runs the cross-built programs with "-L /usr/aarch64-linux-gnu".
+#   --cross  also installs what the 64-bit ARM cross build and its emulated test run need
+#            (scripts/cross_test.sh): g++-aarch64-linux-gnu; through dpkg's arm64 architecture
+#            (added when missing) hiredis and the C++ runtime for arm64, so that the loader,
+#            libc, libstdc++ and hiredis of the emulated programs all come from
+#            /lib/aarch64-linux-gnu; qemu-user for qemu-aarch64, and its binfmt_misc entry
+#            (qemu-user-binfmt, registered through binfmt-support), with which the kernel runs
+#            the aarch64 programs that the tests start themselves.
 #
 # Idempotent: only missing packages are installed, and when nothing is missing apt-get is not
 # run at all (no package list update either). Runs apt-get as root, or through sudo otherwise.
@@ -22,10 +26,12 @@ readonly NATIVE_PACKAGES=(
     util-linux
 )
 readonly CROSS_ARCH=arm64
+# binfmt-support is named so that qemu-user-binfmt does not bring in systemd for the same job.
 readonly CROSS_PACKAGES=(
     g++-aarch64-linux-gnu
     "libhiredis-dev:${CROSS_ARCH}"
-    qemu-user
+    "libstdc++6:${CROSS_ARCH}"
+    qemu-user qemu-user-binfmt binfmt-support
 )
 
 usage() {

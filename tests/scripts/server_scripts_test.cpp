@@ -530,7 +530,9 @@ TEST_F(ServerScriptsTest, ScriptsAreBoundedWithAHungServer) {
         CommandResult started = run_silent(kStartup);
         const double start_ms = ms_since(start);
         EXPECT_NE(started.exit_status, 0);
-        EXPECT_LT(start_ms, 12000.0);
+        // About 7.5 s on a quiet machine; the bound only has to tell a bounded wait from the
+        // minutes a blocked connect would take, also on a loaded machine.
+        EXPECT_LT(start_ms, 30000.0);
 
         start = Clock::now();
         CommandResult stopped = run_silent(kShutdown);
