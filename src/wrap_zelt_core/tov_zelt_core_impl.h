@@ -12,7 +12,7 @@
 
 namespace Tovana::TovZelt {
 
-class TovZeltCore::Impl {
+class __attribute__((visibility("hidden"))) TovZeltCore::Impl {
 public:
     // Opens the dedicated connection (a blocking connect to the store); throws
     // std::runtime_error when that fails.
