@@ -121,8 +121,14 @@ redisContext* RedisConnectionPool::try_take_locked(std::unique_lock<std::mutex>&
         redisContext* connection = idle_.front();
         idle_.pop();
         if (connection == nullptr) continue;
-        if (healthy(connection)) return connection;
-        free_counted(connection, lock);
+        // Out of idle_, the connection is this caller's: its PING runs without the lock, so
+        // that other borrowers and give-backs do not queue behind the round trip.
+        lock.unlock();
+        const bool ok = healthy(connection);
+        if (!ok) redisFree(connection);
+        lock.lock();
+        if (ok) return connection;
+        if (total_ > 0) --total_;
     }
     return nullptr;
 }
@@ -180,13 +186,15 @@ redisContext* RedisConnectionPool::getConnectionBlocking() {
 
 void RedisConnectionPool::returnConnection(redisContext* connection) {
     if (connection == nullptr) return;
+    // Until it is back in idle_ the connection is the caller's: the PING runs without the lock.
+    const bool ok = !stopped_.load() && healthy(connection);
     std::unique_lock<std::mutex> lock(mutex_);
     if (stopped_.load()) {
         lock.unlock();
         redisFree(connection);
         return;
     }
-    if (healthy(connection)) {
+    if (ok) {
         idle_.push(connection);
     } else {
         free_counted(connection, lock);
