@@ -81,21 +81,25 @@ TEST_F(BadInputTest, NullAndEmptyTextsAreRefusedAndWriteNothing) {
         const char* what;
         std::function<bool()> refused;
     };
-    using W = int8_t (*)(const char*, const char*, const char*);
+    using TextWrite = int8_t (*)(const char*, const char*, const char*);
+    const std::vector<std::pair<const char*, TextWrite>> text_writes = {
+        {"init_param", tz::init_param},
+        {"add_param", tz::add_param},
+        {"update_param", tz::update_param}};
     std::vector<Case> cases;
-    for (const auto& [name, write] :
-         {std::pair<const char*, W>{"init_param", tz::init_param},
-          std::pair<const char*, W>{"add_param", tz::add_param},
-          std::pair<const char*, W>{"update_param", tz::update_param}}) {
-        cases.push_back({name, [=] { return write(nullptr, K, "v") == -1; }});
-        cases.push_back({name, [=] { return write("", K, "v") == -1; }});
-        cases.push_back({name, [=] { return write(M, nullptr, "v") == -1; }});
-        cases.push_back({name, [=] { return write(M, "", "v") == -1; }});
-        cases.push_back({name, [=] { return write(M, K, nullptr) == -1; }});
+    for (const auto& entry : text_writes) {
+        const TextWrite write = entry.second;
+        cases.push_back({entry.first, [=] { return write(nullptr, K, "v") == -1; }});
+        cases.push_back({entry.first, [=] { return write("", K, "v") == -1; }});
+        cases.push_back({entry.first, [=] { return write(M, nullptr, "v") == -1; }});
+        cases.push_back({entry.first, [=] { return write(M, "", "v") == -1; }});
+        cases.push_back({entry.first, [=] { return write(M, K, nullptr) == -1; }});
     }
     const std::vector<std::pair<const void*, int32_t>> refused_bytes = {
         {nullptr, 3}, {bytes, 0}, {bytes, -1}, {bytes, INT32_MIN}};
-    for (const auto& [value, length] : refused_bytes) {
+    for (const auto& entry : refused_bytes) {
+        const void* value = entry.first;
+        const int32_t length = entry.second;
         cases.push_back(
             {"update_param_bin", [=] { return tz::update_param_bin(M, K, value, length) == -1; }});
     }
@@ -107,8 +111,11 @@ TEST_F(BadInputTest, NullAndEmptyTextsAreRefusedAndWriteNothing) {
         {"update_param_bin", [=] { return tz::update_param_bin(M, nullptr, bytes, 3) == -1; }});
     cases.push_back(
         {"update_param_bin", [=] { return tz::update_param_bin(M, "", bytes, 3) == -1; }});
-    for (const auto& [module, field] : std::vector<std::pair<const char*, const char*>>{
-             {nullptr, K}, {"", K}, {M, nullptr}, {M, ""}}) {
+    const std::vector<std::pair<const char*, const char*>> refused_names = {
+        {nullptr, K}, {"", K}, {M, nullptr}, {M, ""}};
+    for (const auto& entry : refused_names) {
+        const char* module = entry.first;
+        const char* field = entry.second;
         cases.push_back({"delete_param", [=] { return tz::delete_param(module, field) == -1; }});
         cases.push_back({"get_param", [=] { return tz::get_param(module, field).empty(); }});
         cases.push_back(
