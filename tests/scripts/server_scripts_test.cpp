@@ -97,9 +97,18 @@ bool process_alive(int pid) {
     return state != '\0' && state != 'Z';
 }
 
-// Live redis-server processes serving our port (their title names the listening address).
+// The network namespace of process `pid` ("self" for this one), or empty when unreadable.
+std::string network_namespace(const std::string& pid) {
+    char target[128];
+    const ssize_t n = readlink(("/proc/" + pid + "/ns/net").c_str(), target, sizeof target - 1);
+    return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
+}
+
+// Live redis-server processes serving our port (their title names the listening address) in
+// this network namespace: a private server elsewhere (a benchmark's) is not ours.
 std::vector<int> server_processes() {
     std::vector<int> pids;
+    const std::string our_namespace = network_namespace("self");
     DIR* proc = opendir("/proc");
     if (proc == nullptr) return pids;
     while (dirent* entry = readdir(proc)) {
@@ -109,7 +118,9 @@ std::vector<int> server_processes() {
         const std::string comm = read_file("/proc/" + name + "/comm");
         if (comm != "redis-server\n" || !process_alive(pid)) continue;
         const std::string cmdline = read_file("/proc/" + name + "/cmdline");
-        if (cmdline.find(":" + std::to_string(kPort)) != std::string::npos) pids.push_back(pid);
+        if (cmdline.find(":" + std::to_string(kPort)) == std::string::npos) continue;
+        const std::string its_namespace = network_namespace(name);
+        if (its_namespace.empty() || its_namespace == our_namespace) pids.push_back(pid);
     }
     closedir(proc);
     return pids;
