@@ -15,79 +15,32 @@
 #  - creates /var/lib/tov-zelt when it does not exist yet.
 #
 # Exit statuses: 0 the server answers; 2 no usable data directory; 3 another start held the lock
-# too long; 4 the server configuration is missing; 5 the server did not answer in time; 6 the
-# server runs but takes no more clients.
+# too long; 4 the server configuration (or redis_common.sh beside the script) is missing; 5 the
+# server did not answer in time; 6 the server runs but takes no more clients.
 set -u
 
 exec </dev/null >/dev/null 2>&1
 export LC_ALL=C
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 
-readonly REDIS_HOST=127.0.0.1
-readonly REDIS_PORT=10240
+readonly SCRIPT_NAME=redis_startup
 readonly DEFAULT_HOME=/opt/tovana/hvx/tov-zelt
 readonly CONF_NAME=conf/tovzelt-redis.conf
-readonly DATA_DIR=/var/lib/tov-zelt
-readonly PID_FILE=$DATA_DIR/redis.pid
-readonly LOCK_FILE=$DATA_DIR/startup.lock
-readonly LOG_FILE=$DATA_DIR/scripts.log
+# The folder the script was installed in (where its configuration and common part live).
+if [[ ${BASH_SOURCE[0]} == */* ]]; then
+    readonly HOME_DIR=${BASH_SOURCE[0]%/*}
+else
+    readonly HOME_DIR=$DEFAULT_HOME
+fi
+# shellcheck source=redis_common.sh
+source "$HOME_DIR/redis_common.sh" || exit 4
 # Must match "logfile" in the server configuration.
 readonly REDIS_LOG_FILE=$DATA_DIR/redis.log
 readonly LOG_MAX_BYTES=1048576
 readonly LOCK_WAIT_S=8
 readonly START_WAIT_S=5
-readonly POLL_S=0.05
 # maxclients (20500) plus the server's reserve, with room to spare.
 readonly WANTED_OPEN_FILES=65536
-
-# Child side of ping_server: one PING over bash's own TCP client, the reply line on stdout.
-ping_child() {
-    local line=''
-    exec 2>/dev/null
-    exec 3<>"/dev/tcp/$REDIS_HOST/$REDIS_PORT" || exit 1
-    printf 'PING\r\n' >&3 || exit 1
-    read -r -u 3 line && printf '%s\n' "$line"
-    exit 0
-}
-
-# One PING; sets PING_REPLY to the reply line, empty when none came within $1 seconds. The
-# connect of /dev/tcp has no time limit of its own (a server that stopped accepting lets it
-# hang for minutes), so the exchange runs in a child that is ended when the time is up. No
-# program is started: the common case (server already up) stays at a few milliseconds.
-ping_server() {
-    local timeout=$1 fd child status
-    PING_REPLY=''
-    # shellcheck disable=SC2312 # the child's status is not needed: its output is the answer
-    exec {fd}< <(ping_child)
-    child=$!
-    read -r -t "$timeout" -u "$fd" PING_REPLY
-    status=$?
-    exec {fd}<&-
-    ((status > 128)) && kill "$child"
-    PING_REPLY=${PING_REPLY%$'\r'}
-}
-
-# True when the server answered PING with +PONG within $1 seconds.
-server_answers() {
-    ping_server "$1"
-    [[ $PING_REPLY == '+PONG' ]]
-}
-
-log() {
-    printf '%(%F %T)T [%d] redis_startup: %s\n' -1 "$$" "$*" >&2
-}
-
-now_ms() {
-    local t=${EPOCHREALTIME//[.,]/}
-    NOW_MS=$((10#$t / 1000))
-}
-
-# Sends diagnostics (and anything the tools called below print) to the log file. Without a
-# usable data directory they stay in /dev/null and the start fails later.
-open_log() {
-    mkdir -p "$DATA_DIR" || return 1
-    exec >>"$LOG_FILE" 2>&1 || return 1
-}
 
 # Keeps a log file small: past LOG_MAX_BYTES it moves aside (one old copy is kept). Runs under
 # the lock; the server's own log is only rotated while the server is down.
@@ -98,39 +51,8 @@ rotate_log() {
     return 0
 }
 
-# Serialises starts (and stops) of the server across processes. The lock is released when the
-# script ends; the server itself never holds the descriptor.
-take_lock() {
-    exec {LOCK_FD}>>"$LOCK_FILE" || return 1
-    flock -w "$LOCK_WAIT_S" "$LOCK_FD"
-}
-
-# True when process $1 exists and has not ended (a zombie counts as ended).
-process_alive() {
-    local pid=$1 stat
-    [[ $pid =~ ^[0-9]+$ ]] || return 1
-    read -r stat 2>/dev/null <"/proc/$pid/stat" || return 1
-    stat=${stat##*) }
-    [[ ${stat%% *} != Z ]]
-}
-
-# Prints the pid of a server recorded in the pid file that is still alive (it may be loading
-# its data and not answer yet), or nothing.
-recorded_server_pid() {
-    local pid='' comm=''
-    read -r pid 2>/dev/null <"$PID_FILE" || return 0
-    process_alive "$pid" || return 0
-    read -r comm 2>/dev/null <"/proc/$pid/comm" || return 0
-    [[ $comm == redis-server ]] && printf '%s' "$pid"
-}
-
 config_file() {
-    local src=${BASH_SOURCE[0]}
-    if [[ $src == */* ]]; then
-        printf '%s/%s' "${src%/*}" "$CONF_NAME"
-    else
-        printf '%s/%s' "$DEFAULT_HOME" "$CONF_NAME"
-    fi
+    printf '%s/%s' "$HOME_DIR" "$CONF_NAME"
 }
 
 # Closes every descriptor above 2 of the current (sub)shell: the caller's pipes and sockets,
@@ -208,21 +130,21 @@ main() {
         return 0
     fi
     open_log || return 2
-    if ! take_lock; then
+    if ! take_lock "$LOCK_WAIT_S"; then
         log "could not take $LOCK_FILE within ${LOCK_WAIT_S}s"
         return 3
     fi
     rotate_log "$LOG_FILE"
     exec >>"$LOG_FILE" 2>&1
-    ping_server 1
-    case $PING_REPLY in
+    redis_call 1 PING
+    case $REPLY_LINE in
         +PONG)
             log "server already answers"
             return 0
             ;;
         '-ERR max number of clients'*)
             # It runs; another start would not help, and waiting would only hold the lock.
-            log "server runs but takes no more clients: $PING_REPLY"
+            log "server runs but takes no more clients: $REPLY_LINE"
             return 6
             ;;
         *) ;;

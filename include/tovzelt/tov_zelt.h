@@ -10,7 +10,8 @@
 //
 // Lifetime: built on the first getInstance() and never freed. At process exit (or library
 // unload) the listeners are stopped first; then the per-module objects whose listeners have
-// ended are deleted, closing their connections, and `default_core` closes its connection.
+// ended are deleted, closing their connections. `default_core` stays: application threads may
+// still be inside a call at that point; its one connection closes with the process.
 #ifndef TOVZELT_TOV_ZELT_H
 #define TOVZELT_TOV_ZELT_H
 

@@ -578,6 +578,30 @@ TEST_F(ServerScriptsTest, ScriptsPrintNothingInAnyState) {
     }
 }
 
+// The scripts find their configuration and common part beside themselves. A copy made without
+// the common part fails at once, quietly, and touches nothing: not the running server, not its
+// files.
+TEST_F(ServerScriptsTest, ScriptsWithoutTheirCommonPartFailQuietly) {
+    ASSERT_NO_FATAL_FAILURE(start_server());
+    const int pid = server_pid();
+    char dir_template[] = "/tmp/tovzelt_scripts_XXXXXX";
+    ASSERT_NE(mkdtemp(dir_template), nullptr);
+    const std::string dir = dir_template;
+    const std::string copy = "cp " + kStartup + " " + kShutdown + " " + dir + "/";
+    ASSERT_EQ(run_command(copy).exit_status, 0);
+    const off_t log_before = file_size(kDataDir + "/scripts.log");
+
+    const std::string startup_copy = dir + "/redis_startup.sh";
+    const std::string shutdown_copy = dir + "/redis_shutdown.sh";
+    EXPECT_EQ(run_silent(startup_copy).exit_status, 4);
+    EXPECT_NE(run_silent(shutdown_copy).exit_status, 0);
+
+    EXPECT_TRUE(server_answers());
+    EXPECT_EQ(server_pid(), pid) << "the server was restarted";
+    EXPECT_EQ(file_size(kDataDir + "/scripts.log"), log_before);
+    ASSERT_EQ(run_command("rm -rf " + dir).exit_status, 0);
+}
+
 // Moves the data directory aside for a test and puts it back afterwards, whatever happens. Any
 // process on the machine may run the startup script meanwhile and recreate the directory, so
 // the restore moves whatever stands in the way out first.
