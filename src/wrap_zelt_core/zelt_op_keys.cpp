@@ -161,9 +161,11 @@ bool ZeltOp::read_hash(const std::string& module, HashSnapshot& fields) {
     }
 }
 
+// What could be read: empty when the read failed before the reply, as far as it was filled when
+// it failed part-way. Callers that must tell a failure apart use read_hash().
 HashSnapshot ZeltOp::get_hash(const std::string& module) {
     HashSnapshot fields;
-    if (!read_hash(module, fields)) fields.clear();
+    read_hash(module, fields);
     return fields;
 }
 

@@ -26,9 +26,6 @@ using namespace std::string_literals;
 
 using Fields = std::map<std::string, std::string>;
 
-constexpr const char* kCore = "src/wrap_zelt_core";
-constexpr int kWarn = 1;
-constexpr int kError = 2;
 constexpr const char* kKeepKey = "caller's key";
 constexpr const char* kKeepValue = "caller's value";
 const std::string kBackupSuffix = "_zeltbackup";

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "store_probe.h"
 #include "test_support.h"
 
 namespace fault_test {
@@ -39,30 +40,6 @@ std::string info_field(tovzelt_test::RawRedis& raw, const std::string& field) {
         }
     }
     return "";
-}
-
-// The descriptors of this process that are TCP sockets, with their local ports.
-std::vector<std::pair<int, int>> tcp_sockets() {
-    std::vector<std::pair<int, int>> sockets;
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) return sockets;
-    const int dir_fd = dirfd(dir);
-    while (dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] == '.') continue;
-        const int fd = std::atoi(entry->d_name);
-        if (fd == dir_fd) continue;
-        struct stat st {};
-        if (fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
-        sockaddr_in address{};
-        socklen_t length = sizeof(address);
-        if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-            address.sin_family != AF_INET) {
-            continue;
-        }
-        sockets.emplace_back(fd, ntohs(address.sin_port));
-    }
-    closedir(dir);
-    return sockets;
 }
 
 // "key=value" of one CLIENT LIST line, or empty.
@@ -155,7 +132,7 @@ size_t open_fds() {
 
 ServerView server_view_of_this_process() {
     std::set<int> ports;
-    for (const auto& [fd, port] : tcp_sockets()) ports.insert(port);
+    for (const auto& socket : tovzelt_test::tcp_sockets()) ports.insert(socket.second);
     // The probe's own connection is opened after the ports were taken, so it is not counted.
     tovzelt_test::RawRedis raw;
     const std::string list = raw.str({"CLIENT", "LIST"}, "");

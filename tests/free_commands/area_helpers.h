@@ -17,6 +17,13 @@
 
 namespace tovzelt_test {
 
+// The source files and levels the library's log lines carry.
+inline constexpr const char* kApi = "src/tovzelt";
+inline constexpr const char* kCore = "src/wrap_zelt_core";
+inline constexpr int kWarn = 1;
+inline constexpr int kError = 2;
+inline constexpr int kDebug = 4;
+
 // Passes when `log` holds a line with exactly this text, tag presence, level and source file.
 inline ::testing::AssertionResult has_line(const LogCapture& log, bool tagged, int level,
                                            const std::string& file, const std::string& message) {

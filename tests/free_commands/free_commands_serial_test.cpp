@@ -16,10 +16,6 @@ namespace {
 namespace tz = Tovana::TovZelt;
 using namespace tovzelt_test;
 
-constexpr const char* kApi = "src/tovzelt";
-constexpr const char* kCore = "src/wrap_zelt_core";
-constexpr int kWarn = 1;
-constexpr int kError = 2;
 // Any process that loads the library starts the server; when one outside this run did so while
 // the server was meant to be away, the outcome says nothing about the library.
 constexpr const char* kStartedElsewhere =

@@ -19,12 +19,6 @@ namespace {
 namespace tz = Tovana::TovZelt;
 using namespace tovzelt_test;
 
-constexpr const char* kApi = "src/tovzelt";
-constexpr const char* kCore = "src/wrap_zelt_core";
-constexpr int kWarn = 1;
-constexpr int kError = 2;
-constexpr int kDebug = 4;
-
 class FreeCommandsTest : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -1,8 +1,10 @@
 #include "store_probe.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -34,10 +36,10 @@ void in_child(const std::function<void()>& body, std::chrono::milliseconds timeo
     EXPECT_EQ(status, 0) << "the child process reported failures (see above) or did not end";
 }
 
-size_t open_tcp_sockets() {
-    size_t count = 0;
+std::vector<std::pair<int, int>> tcp_sockets() {
+    std::vector<std::pair<int, int>> sockets;
     DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) return 0;
+    if (dir == nullptr) return sockets;
     const int dir_fd = dirfd(dir);
     while (dirent* entry = readdir(dir)) {
         if (entry->d_name[0] == '.') continue;
@@ -45,17 +47,24 @@ size_t open_tcp_sockets() {
         if (fd == dir_fd) continue;
         struct stat st {};
         if (fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
-        int domain = 0;
         int type = 0;
-        socklen_t len = sizeof(domain);
-        if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) != 0) continue;
-        len = sizeof(type);
-        if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) continue;
-        count += (domain == AF_INET && type == SOCK_STREAM) ? 1 : 0;
+        socklen_t type_length = sizeof(type);
+        if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &type_length) != 0 || type != SOCK_STREAM) {
+            continue;
+        }
+        sockaddr_in address{};
+        socklen_t length = sizeof(address);
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+            address.sin_family != AF_INET) {
+            continue;
+        }
+        sockets.emplace_back(fd, ntohs(address.sin_port));
     }
     closedir(dir);
-    return count;
+    return sockets;
 }
+
+size_t open_tcp_sockets() { return tcp_sockets().size(); }
 
 long long client_id(redisContext* connection) {
     auto* reply = static_cast<redisReply*>(redisCommand(connection, "CLIENT ID"));

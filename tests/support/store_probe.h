@@ -10,6 +10,8 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "test_support.h"
 
@@ -19,7 +21,11 @@ namespace tovzelt_test {
 void in_child(const std::function<void()>& body,
               std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
-// Open TCP sockets of this process (in the test programs these are connections to the store).
+// The TCP (IPv4) sockets of this process as (descriptor, local port); in the test programs these
+// are connections to the store, and listening sockets of the test's own.
+std::vector<std::pair<int, int>> tcp_sockets();
+
+// How many TCP sockets this process holds open.
 size_t open_tcp_sockets();
 
 // The id the server gave `connection` (CLIENT ID sent on it), -1 when it does not answer.
