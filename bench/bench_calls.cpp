@@ -8,11 +8,14 @@
 // Many threads: the raw side opens one connection per thread.
 #include <benchmark/benchmark.h>
 
+#include <array>
 #include <atomic>
-#include <cstring>
+#include <initializer_list>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "bench_support.h"
 #include "tovzelt.h"
@@ -71,15 +74,40 @@ std::string fresh_value() {
 }
 std::string base_of(const std::string& module) { return module.substr(0, module.rfind('_')); }
 
-const char* const kPing[] = {"PING"};
-const size_t kPingLength[] = {4};
+// The words of one raw command, ready for redisCommandArgv without allocating. They point into
+// the strings they were made from, which must outlive them.
+class Words {
+public:
+    Words(std::initializer_list<std::string_view> words) {
+        for (std::string_view word : words) {
+            argv_[argc_] = word.data();
+            lengths_[argc_] = word.size();
+            ++argc_;
+        }
+    }
+    Words(const Words&) = delete;
+    Words& operator=(const Words&) = delete;
+
+    int argc() const { return static_cast<int>(argc_); }
+    // hiredis takes the array as non-const; it does not write to it.
+    const char** argv() const { return const_cast<const char**>(argv_.data()); }
+    const size_t* lengths() const { return lengths_.data(); }
+
+private:
+    static constexpr size_t kMost = 7;  // EVAL of the acknowledgement
+    std::array<const char*, kMost> argv_{};
+    std::array<size_t, kMost> lengths_{};
+    size_t argc_ = 0;
+};
+
+const Words kPing = {"PING"};
 
 // One command of a raw benchmark; with kFloor, between two PINGs as the pool sends it.
 template <bool kFloor>
-Reply send(RawConnection& connection, int argc, const char** argv, const size_t* lengths) {
-    if (kFloor) connection.command(1, const_cast<const char**>(kPing), kPingLength);
-    Reply reply = connection.command(argc, argv, lengths);
-    if (kFloor) connection.command(1, const_cast<const char**>(kPing), kPingLength);
+Reply send(RawConnection& connection, const Words& words) {
+    if (kFloor) connection.command(kPing.argc(), kPing.argv(), kPing.lengths());
+    Reply reply = connection.command(words.argc(), words.argv(), words.lengths());
+    if (kFloor) connection.command(kPing.argc(), kPing.argv(), kPing.lengths());
     return reply;
 }
 
@@ -87,213 +115,189 @@ bool is_integer(const Reply& reply) {
     return reply != nullptr && reply->type == REDIS_REPLY_INTEGER;
 }
 
-// ---- one thread --------------------------------------------------------------------------
-
-void raw_ping(benchmark::State& state) {
-    const char* argv[] = {"PING"};
-    const size_t lengths[] = {4};
+// The timed loop of every benchmark here: `step` once per iteration, until it fails, which
+// stops the benchmark with `error`.
+template <typename Step>
+void repeat(benchmark::State& state, const char* error, Step step) {
     for (auto _ : state) {
-        Reply reply = raw().command(1, argv, lengths);
-        if (reply == nullptr || reply->type != REDIS_REPLY_STATUS) {
-            state.SkipWithError("PING failed");
+        if (!step()) {
+            state.SkipWithError(error);
             break;
         }
     }
 }
 
+// The module of a single-thread benchmark: its argument is the field count.
+const std::string& module_of(const benchmark::State& state) {
+    return module_with(static_cast<int>(state.range(0)));
+}
+
+// ---- one thread --------------------------------------------------------------------------
+
+void raw_ping(benchmark::State& state) {
+    repeat(state, "PING failed", [] {
+        Reply reply = raw().command(kPing.argc(), kPing.argv(), kPing.lengths());
+        return reply != nullptr && reply->type == REDIS_REPLY_STATUS;
+    });
+}
+
 void lib_update_param(benchmark::State& state) {
-    const std::string& module = module_with(static_cast<int>(state.range(0)));
-    for (auto _ : state) {
-        if (tz::update_param(module.c_str(), kField, "v") != 0) {
-            state.SkipWithError("update_param failed");
-            break;
-        }
-    }
+    const std::string& module = module_of(state);
+    repeat(state, "update_param failed",
+           [&] { return tz::update_param(module.c_str(), kField, "v") == 0; });
 }
 
 template <bool kFloor>
 void raw_update_param(benchmark::State& state) {
-    const std::string& module = module_with(static_cast<int>(state.range(0)));
-    const char* argv[] = {"HSET", module.c_str(), kField, "v"};
-    const size_t lengths[] = {4, module.size(), std::strlen(kField), 1};
-    for (auto _ : state) {
-        if (!is_integer(send<kFloor>(raw(), 4, argv, lengths))) {
-            state.SkipWithError("HSET failed");
-            break;
-        }
-    }
+    const Words hset = {"HSET", module_of(state), kField, "v"};
+    repeat(state, "HSET failed", [&] { return is_integer(send<kFloor>(raw(), hset)); });
+}
+
+// One HGET whose value is copied into a string, as the library hands values back; false when
+// the reply is no string, or not of `bytes` bytes when they are given.
+template <bool kFloor>
+bool hget_value(const Words& hget, std::optional<size_t> bytes = std::nullopt) {
+    Reply reply = send<kFloor>(raw(), hget);
+    if (reply == nullptr || reply->type != REDIS_REPLY_STRING) return false;
+    if (bytes && reply->len != *bytes) return false;
+    std::string value(reply->str, reply->len);
+    benchmark::DoNotOptimize(value);
+    return true;
 }
 
 void lib_get_param(benchmark::State& state) {
-    const std::string& module = module_with(static_cast<int>(state.range(0)));
-    for (auto _ : state) {
+    const std::string& module = module_of(state);
+    repeat(state, "get_param gave another value", [&] {
         std::string value = tz::get_param(module.c_str(), kField);
-        if (value != "v") {
-            state.SkipWithError("get_param gave another value");
-            break;
-        }
         benchmark::DoNotOptimize(value);
-    }
+        return value == "v";
+    });
 }
 
 template <bool kFloor>
 void raw_get_param(benchmark::State& state) {
-    const std::string& module = module_with(static_cast<int>(state.range(0)));
-    const char* argv[] = {"HGET", module.c_str(), kField};
-    const size_t lengths[] = {4, module.size(), std::strlen(kField)};
-    for (auto _ : state) {
-        Reply reply = send<kFloor>(raw(), 3, argv, lengths);
-        if (reply == nullptr || reply->type != REDIS_REPLY_STRING) {
-            state.SkipWithError("HGET failed");
-            break;
-        }
-        // The library hands the value back as a string: so does the baseline.
-        std::string value(reply->str, reply->len);
-        benchmark::DoNotOptimize(value);
-    }
+    const Words hget = {"HGET", module_of(state), kField};
+    repeat(state, "HGET failed", [&] { return hget_value<kFloor>(hget); });
 }
 
 void lib_init_param(benchmark::State& state) {
-    const std::string& module = module_with(static_cast<int>(state.range(0)));
-    for (auto _ : state) {
-        if (tz::init_param(module.c_str(), kField, "v") != 0) {
-            state.SkipWithError("init_param failed");
-            break;
-        }
-    }
+    const std::string& module = module_of(state);
+    repeat(state, "init_param failed",
+           [&] { return tz::init_param(module.c_str(), kField, "v") == 0; });
 }
 
 template <bool kFloor>
 void raw_init_param(benchmark::State& state) {
-    const std::string& module = module_with(static_cast<int>(state.range(0)));
+    const std::string& module = module_of(state);
     const std::string backup = backup_of(module);
     const std::string base = base_of(module);
-    const char* sadd[] = {"SADD", "module_sets", base.c_str()};
-    const size_t sadd_lengths[] = {4, 11, base.size()};
-    const char* hset_backup[] = {"HSET", backup.c_str(), kField, "v"};
-    const size_t backup_lengths[] = {4, backup.size(), std::strlen(kField), 1};
-    const char* hset_module[] = {"HSET", module.c_str(), kField, "v"};
-    const size_t module_lengths[] = {4, module.size(), std::strlen(kField), 1};
-    for (auto _ : state) {
-        const bool ok = is_integer(send<kFloor>(raw(), 3, sadd, sadd_lengths)) &&
-                        is_integer(send<kFloor>(raw(), 4, hset_backup, backup_lengths)) &&
-                        is_integer(send<kFloor>(raw(), 4, hset_module, module_lengths));
-        if (!ok) {
-            state.SkipWithError("SADD/HSET failed");
-            break;
-        }
-    }
+    const Words sadd = {"SADD", "module_sets", base};
+    const Words hset_backup = {"HSET", backup, kField, "v"};
+    const Words hset_module = {"HSET", module, kField, "v"};
+    repeat(state, "SADD/HSET failed", [&] {
+        return is_integer(send<kFloor>(raw(), sadd)) &&
+               is_integer(send<kFloor>(raw(), hset_backup)) &&
+               is_integer(send<kFloor>(raw(), hset_module));
+    });
+}
+
+void count_bin_bytes(benchmark::State& state) {
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBinBytes));
 }
 
 void lib_get_param_bin_4KiB(benchmark::State& state) {
-    const std::string& module = module_with(static_cast<int>(state.range(0)));
-    for (auto _ : state) {
+    const std::string& module = module_of(state);
+    repeat(state, "get_param_bin gave another value", [&] {
         std::string value = tz::get_param_bin(module.c_str(), kBinField);
-        if (value.size() != kBinBytes) {
-            state.SkipWithError("get_param_bin gave another value");
-            break;
-        }
         benchmark::DoNotOptimize(value);
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBinBytes));
+        return value.size() == kBinBytes;
+    });
+    count_bin_bytes(state);
 }
 
 template <bool kFloor>
 void raw_get_param_bin_4KiB(benchmark::State& state) {
-    const std::string& module = module_with(static_cast<int>(state.range(0)));
-    const char* argv[] = {"HGET", module.c_str(), kBinField};
-    const size_t lengths[] = {4, module.size(), std::strlen(kBinField)};
-    for (auto _ : state) {
-        Reply reply = send<kFloor>(raw(), 3, argv, lengths);
-        if (reply == nullptr || reply->type != REDIS_REPLY_STRING || reply->len != kBinBytes) {
-            state.SkipWithError("HGET failed");
-            break;
-        }
-        std::string value(reply->str, reply->len);
-        benchmark::DoNotOptimize(value);
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBinBytes));
+    const Words hget = {"HGET", module_of(state), kBinField};
+    repeat(state, "HGET failed", [&] { return hget_value<kFloor>(hget, kBinBytes); });
+    count_bin_bytes(state);
 }
 
+// Another party's write to the module's field, not timed; returns the value written.
+std::string write_change_untimed(benchmark::State& state, const std::string& module) {
+    state.PauseTiming();
+    const std::string changed = fresh_value();
+    raw().command({"HSET", module, kField, changed});
+    state.ResumeTiming();
+    return changed;
+}
+
+// The raw side of get_change_notes: both hashes of the module read whole, to be compared.
+class ModuleHashes {
+public:
+    explicit ModuleHashes(const std::string& module)
+        : module_(module), backup_(backup_of(module)) {}
+
+    const std::string& module() const { return module_; }
+    const std::string& backup() const { return backup_; }
+
+    struct Contents {
+        Reply current;
+        Reply accepted;
+    };
+    template <bool kFloor>
+    Contents read() const {
+        return {send<kFloor>(raw(), hgetall_module_), send<kFloor>(raw(), hgetall_backup_)};
+    }
+
+private:
+    const std::string& module_;
+    const std::string backup_;
+    const Words hgetall_module_{"HGETALL", module_};
+    const Words hgetall_backup_{"HGETALL", backup_};
+};
+
 void lib_get_change_notes_none(benchmark::State& state) {
-    const std::string& module = module_with(static_cast<int>(state.range(0)));
+    const std::string& module = module_of(state);
     std::string key;
     std::string value;
-    for (auto _ : state) {
-        if (tz::get_change_notes(module.c_str(), key, value) != 0) {
-            state.SkipWithError("get_change_notes found a change");
-            break;
-        }
-    }
+    repeat(state, "get_change_notes found a change",
+           [&] { return tz::get_change_notes(module.c_str(), key, value) == 0; });
 }
 
 template <bool kFloor>
 void raw_get_change_notes_none(benchmark::State& state) {
-    const std::string& module = module_with(static_cast<int>(state.range(0)));
-    const std::string backup = backup_of(module);
-    const char* hgetall_module[] = {"HGETALL", module.c_str()};
-    const size_t module_lengths[] = {7, module.size()};
-    const char* hgetall_backup[] = {"HGETALL", backup.c_str()};
-    const size_t backup_lengths[] = {7, backup.size()};
-    for (auto _ : state) {
-        Reply current = send<kFloor>(raw(), 2, hgetall_module, module_lengths);
-        Reply accepted = send<kFloor>(raw(), 2, hgetall_backup, backup_lengths);
-        if (current == nullptr || accepted == nullptr || current->type != REDIS_REPLY_ARRAY ||
-            accepted->elements != current->elements) {
-            state.SkipWithError("HGETALL failed");
-            break;
-        }
-    }
+    const ModuleHashes hashes(module_of(state));
+    repeat(state, "HGETALL failed", [&] {
+        const ModuleHashes::Contents read = hashes.read<kFloor>();
+        return read.current != nullptr && read.accepted != nullptr &&
+               read.current->type == REDIS_REPLY_ARRAY &&
+               read.accepted->elements == read.current->elements;
+    });
 }
 
 // One pending change per iteration: another party's write (not timed), then the call that
 // reports and acknowledges it.
 void lib_get_change_notes_pending(benchmark::State& state) {
-    const std::string& module = module_with(static_cast<int>(state.range(0)));
+    const std::string& module = module_of(state);
     std::string key;
     std::string value;
-    for (auto _ : state) {
-        state.PauseTiming();
-        const std::string changed = fresh_value();
-        raw().command({"HSET", module, kField, changed});
-        state.ResumeTiming();
-        if (tz::get_change_notes(module.c_str(), key, value) != 1 || value != changed) {
-            state.SkipWithError("get_change_notes did not report the update");
-            break;
-        }
-    }
+    repeat(state, "get_change_notes did not report the update", [&] {
+        const std::string changed = write_change_untimed(state, module);
+        return tz::get_change_notes(module.c_str(), key, value) == 1 && value == changed;
+    });
 }
 
 template <bool kFloor>
 void raw_get_change_notes_pending(benchmark::State& state) {
-    const std::string& module = module_with(static_cast<int>(state.range(0)));
-    const std::string backup = backup_of(module);
-    const char* hgetall_module[] = {"HGETALL", module.c_str()};
-    const size_t module_lengths[] = {7, module.size()};
-    const char* hgetall_backup[] = {"HGETALL", backup.c_str()};
-    const size_t backup_lengths[] = {7, backup.size()};
-    for (auto _ : state) {
-        state.PauseTiming();
-        const std::string changed = fresh_value();
-        raw().command({"HSET", module, kField, changed});
-        state.ResumeTiming();
-        Reply current = send<kFloor>(raw(), 2, hgetall_module, module_lengths);
-        Reply accepted = send<kFloor>(raw(), 2, hgetall_backup, backup_lengths);
-        const char* eval[] = {"EVAL", kAckScript,     "2", backup.c_str(), module.c_str(),
-                              kField, changed.c_str()};
-        const size_t eval_lengths[] = {4,
-                                       std::strlen(kAckScript),
-                                       1,
-                                       backup.size(),
-                                       module.size(),
-                                       std::strlen(kField),
-                                       changed.size()};
-        Reply ack = send<kFloor>(raw(), 7, eval, eval_lengths);
-        if (current == nullptr || accepted == nullptr || !is_integer(ack)) {
-            state.SkipWithError("HGETALL/EVAL failed");
-            break;
-        }
-    }
+    const ModuleHashes hashes(module_of(state));
+    repeat(state, "HGETALL/EVAL failed", [&] {
+        const std::string changed = write_change_untimed(state, hashes.module());
+        const ModuleHashes::Contents read = hashes.read<kFloor>();
+        const Words eval = {"EVAL",          kAckScript, "2", hashes.backup(), hashes.module(),
+                            kField,          changed};
+        Reply ack = send<kFloor>(raw(), eval);
+        return read.current != nullptr && read.accepted != nullptr && is_integer(ack);
+    });
 }
 
 // ---- many threads ------------------------------------------------------------------------
@@ -311,31 +315,24 @@ const std::string& throughput_module() {
     return module;
 }
 
+std::string field_of_thread(const benchmark::State& state) {
+    return "t" + std::to_string(state.thread_index());
+}
+
 void lib_update_param_throughput(benchmark::State& state) {
     const std::string& module = throughput_module();
-    const std::string field = "t" + std::to_string(state.thread_index());
-    for (auto _ : state) {
-        if (tz::update_param(module.c_str(), field.c_str(), "v") != 0) {
-            state.SkipWithError("update_param failed");
-            break;
-        }
-    }
+    const std::string field = field_of_thread(state);
+    repeat(state, "update_param failed",
+           [&] { return tz::update_param(module.c_str(), field.c_str(), "v") == 0; });
     state.SetItemsProcessed(state.iterations());
 }
 
 template <bool kFloor>
 void raw_update_param_throughput(benchmark::State& state) {
-    const std::string& module = throughput_module();
-    const std::string field = "t" + std::to_string(state.thread_index());
+    const std::string field = field_of_thread(state);
     RawConnection own;  // one connection per thread
-    const char* argv[] = {"HSET", module.c_str(), field.c_str(), "v"};
-    const size_t lengths[] = {4, module.size(), field.size(), 1};
-    for (auto _ : state) {
-        if (!is_integer(send<kFloor>(own, 4, argv, lengths))) {
-            state.SkipWithError("HSET failed");
-            break;
-        }
-    }
+    const Words hset = {"HSET", throughput_module(), field, "v"};
+    repeat(state, "HSET failed", [&] { return is_integer(send<kFloor>(own, hset)); });
     state.SetItemsProcessed(state.iterations());
 }
 

@@ -93,6 +93,7 @@ private:
 
     redisContext* createOne();
     bool healthy(redisContext* connection);
+    bool check_outside_lock(redisContext* connection, std::unique_lock<std::mutex>& lock);
     redisContext* try_take_locked(std::unique_lock<std::mutex>& lock);
     redisContext* connect_counted(std::unique_lock<std::mutex>& lock);
     void free_counted(redisContext* connection, std::unique_lock<std::mutex>& lock);

@@ -116,19 +116,24 @@ void RedisConnectionPool::free_counted(redisContext* connection,
     if (total_ > 0) --total_;
 }
 
+// PINGs a connection the caller has taken out of idle_ (so it is the caller's alone) without
+// the lock held, so that other borrowers and give-backs do not queue behind the round trip. A
+// connection that does not answer is freed and counted out. True when it answered.
+bool RedisConnectionPool::check_outside_lock(redisContext* connection,
+                                             std::unique_lock<std::mutex>& lock) {
+    lock.unlock();
+    const bool ok = healthy(connection);
+    if (!ok) redisFree(connection);
+    lock.lock();
+    if (!ok && total_ > 0) --total_;
+    return ok;
+}
+
 redisContext* RedisConnectionPool::try_take_locked(std::unique_lock<std::mutex>& lock) {
     while (!idle_.empty()) {
         redisContext* connection = idle_.front();
         idle_.pop();
-        if (connection == nullptr) continue;
-        // Out of idle_, the connection is this caller's: its PING runs without the lock, so
-        // that other borrowers and give-backs do not queue behind the round trip.
-        lock.unlock();
-        const bool ok = healthy(connection);
-        if (!ok) redisFree(connection);
-        lock.lock();
-        if (ok) return connection;
-        if (total_ > 0) --total_;
+        if (connection != nullptr && check_outside_lock(connection, lock)) return connection;
     }
     return nullptr;
 }
@@ -229,15 +234,10 @@ size_t RedisConnectionPool::scrub_idle_and_refill(size_t target) {
         redisContext* connection = idle_.front();
         idle_.pop();
         if (connection == nullptr) continue;
-        lock.unlock();
-        const bool ok = healthy(connection);
-        lock.lock();
-        if (ok) {
+        if (check_outside_lock(connection, lock)) {
             kept.push(connection);
         } else {
             ++bad;
-            redisFree(connection);
-            if (total_ > 0) --total_;
         }
     }
     idle_.swap(kept);

@@ -101,49 +101,48 @@ int8_t hget_result(const redisReply* reply, const std::string& module, const std
              reply->type, module.c_str(), key.c_str());
     return -1;
 }
-}  // namespace
 
-int8_t ZeltOp::h_set_value(const std::string& module, const std::string& key,
-                           const std::string& value) {
-    static constexpr const char* kName = "h_set_value";
+// Borrows a connection (blocking), sends the HSET built by `send` and gives the connection back.
+template <typename Send>
+int8_t hset_command(const char* name, bool binary, const std::string& module,
+                    const std::string& key, Send send) {
     RedisConnectionPool& pool = RedisConnectionPool::getInstance();
     const size_t idle_before = pool.idleCount();
     const size_t in_use_before = pool.inUse();
     PooledConnection connection(pool, Borrow::kBlocking);
     int8_t result = -1;
     if (!connection) {
-        log_no_connection(kName, idle_before, in_use_before, pool.capacity());
+        log_no_connection(name, idle_before, in_use_before, pool.capacity());
     } else {
-        ReplyPtr reply = take_reply(redisCommand(connection.get(), "HSET %s %s %s", module.c_str(),
-                                                 key.c_str(), value.c_str()));
-        result = hset_result(reply.get(), module, key, false);
+        ReplyPtr reply = take_reply(send(connection.get()));
+        result = hset_result(reply.get(), module, key, binary);
     }
-    finish_value_command(kName, pool, connection);
+    finish_value_command(name, pool, connection);
     return result;
+}
+}  // namespace
+
+int8_t ZeltOp::h_set_value(const std::string& module, const std::string& key,
+                           const std::string& value) {
+    return hset_command("h_set_value", false, module, key, [&](redisContext* connection) {
+        return redisCommand(connection, "HSET %s %s %s", module.c_str(), key.c_str(),
+                            value.c_str());
+    });
 }
 
 int8_t ZeltOp::h_set_value_bin(const std::string& module, const std::string& key, const void* value,
                                uint64_t length) {
-    static constexpr const char* kName = "h_set_value_bin";
-    RedisConnectionPool& pool = RedisConnectionPool::getInstance();
+    // The pool is fetched (built on first use) before the value is looked at.
+    RedisConnectionPool::getInstance();
     if (value == nullptr || length == 0) {
         CORE_LOG(LOG_LEVEL_WARN, "h_set_value_bin: null value or zero length (module=%s, key=%s)",
                  module.c_str(), key.c_str());
         return -1;
     }
-    const size_t idle_before = pool.idleCount();
-    const size_t in_use_before = pool.inUse();
-    PooledConnection connection(pool, Borrow::kBlocking);
-    int8_t result = -1;
-    if (!connection) {
-        log_no_connection(kName, idle_before, in_use_before, pool.capacity());
-    } else {
-        ReplyPtr reply = take_reply(redisCommand(connection.get(), "HSET %s %s %b", module.c_str(),
-                                                 key.c_str(), value, static_cast<size_t>(length)));
-        result = hset_result(reply.get(), module, key, true);
-    }
-    finish_value_command(kName, pool, connection);
-    return result;
+    return hset_command("h_set_value_bin", true, module, key, [&](redisContext* connection) {
+        return redisCommand(connection, "HSET %s %s %b", module.c_str(), key.c_str(), value,
+                            static_cast<size_t>(length));
+    });
 }
 
 namespace {
