@@ -10,6 +10,7 @@
 
 #include <array>
 #include <atomic>
+#include <cassert>
 #include <initializer_list>
 #include <map>
 #include <mutex>
@@ -79,6 +80,7 @@ std::string base_of(const std::string& module) { return module.substr(0, module.
 class Words {
 public:
     Words(std::initializer_list<std::string_view> words) {
+        assert(words.size() <= kMost);
         for (std::string_view word : words) {
             argv_[argc_] = word.data();
             lengths_[argc_] = word.size();
@@ -268,10 +270,10 @@ template <bool kFloor>
 void raw_get_change_notes_none(benchmark::State& state) {
     const ModuleHashes hashes(module_of(state));
     repeat(state, "HGETALL failed", [&] {
-        const ModuleHashes::Contents read = hashes.read<kFloor>();
-        return read.current != nullptr && read.accepted != nullptr &&
-               read.current->type == REDIS_REPLY_ARRAY &&
-               read.accepted->elements == read.current->elements;
+        const ModuleHashes::Contents contents = hashes.read<kFloor>();
+        return contents.current != nullptr && contents.accepted != nullptr &&
+               contents.current->type == REDIS_REPLY_ARRAY &&
+               contents.accepted->elements == contents.current->elements;
     });
 }
 
@@ -292,11 +294,11 @@ void raw_get_change_notes_pending(benchmark::State& state) {
     const ModuleHashes hashes(module_of(state));
     repeat(state, "HGETALL/EVAL failed", [&] {
         const std::string changed = write_change_untimed(state, hashes.module());
-        const ModuleHashes::Contents read = hashes.read<kFloor>();
-        const Words eval = {"EVAL",          kAckScript, "2", hashes.backup(), hashes.module(),
-                            kField,          changed};
+        const ModuleHashes::Contents contents = hashes.read<kFloor>();
+        const Words eval = {"EVAL",          kAckScript, "2",    hashes.backup(),
+                            hashes.module(), kField,     changed};
         Reply ack = send<kFloor>(raw(), eval);
-        return read.current != nullptr && read.accepted != nullptr && is_integer(ack);
+        return contents.current != nullptr && contents.accepted != nullptr && is_integer(ack);
     });
 }
 
@@ -329,9 +331,10 @@ void lib_update_param_throughput(benchmark::State& state) {
 
 template <bool kFloor>
 void raw_update_param_throughput(benchmark::State& state) {
+    const std::string& module = throughput_module();
     const std::string field = field_of_thread(state);
     RawConnection own;  // one connection per thread
-    const Words hset = {"HSET", throughput_module(), field, "v"};
+    const Words hset = {"HSET", module, field, "v"};
     repeat(state, "HSET failed", [&] { return is_integer(send<kFloor>(own, hset)); });
     state.SetItemsProcessed(state.iterations());
 }

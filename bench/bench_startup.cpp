@@ -36,16 +36,24 @@ std::vector<long long> numbers_of(const std::string& text) {
     return numbers;
 }
 
+// Runs a probe's "first <module>" and reads the figures it prints, in ns; none when it failed
+// or printed another number of them.
+std::vector<long long> first_call_parts(const char* probe, size_t count) {
+    std::string out;
+    const auto elapsed = run_process({probe, "first", module()}, &out);
+    std::vector<long long> parts = numbers_of(out);
+    if (elapsed.count() < 0 || parts.size() != count) parts.clear();
+    return parts;
+}
+
 void lib_first_call(benchmark::State& state) {
     double facade_ms = 0;
     double pool_ms = 0;
     double command_us = 0;
     double second_us = 0;
     for (auto _ : state) {
-        std::string out;
-        const auto elapsed = run_process({FIRST_CALL_PROBE, "first", module()}, &out);
-        const std::vector<long long> parts = numbers_of(out);
-        if (elapsed.count() < 0 || parts.size() != 4) {
+        const std::vector<long long> parts = first_call_parts(FIRST_CALL_PROBE, 4);
+        if (parts.empty()) {
             state.SkipWithError("first_call_probe failed");
             break;
         }
@@ -65,10 +73,8 @@ void lib_first_call(benchmark::State& state) {
 void raw_first_call(benchmark::State& state) {
     double second_us = 0;
     for (auto _ : state) {
-        std::string out;
-        const auto elapsed = run_process({RAW_CALL_PROBE, "first", module()}, &out);
-        const std::vector<long long> parts = numbers_of(out);
-        if (elapsed.count() < 0 || parts.size() != 2) {
+        const std::vector<long long> parts = first_call_parts(RAW_CALL_PROBE, 2);
+        if (parts.empty()) {
             state.SkipWithError("raw_call_probe failed");
             break;
         }

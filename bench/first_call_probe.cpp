@@ -7,29 +7,17 @@
 //                                    its own connection), the pool (200 connections) and the
 //                                    command itself; then a second call. Prints "facade pool
 //                                    command second" in ns.
-#include <chrono>
 #include <cstdio>
-#include <cstring>
 
+#include "probe_support.h"
 #include "tovzelt.h"
 
 namespace tz = Tovana::TovZelt;
+using tovzelt_probe::Clock;
+using tovzelt_probe::ns_between;
 
 namespace {
-long long ns_between(std::chrono::steady_clock::time_point from,
-                     std::chrono::steady_clock::time_point to) {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count();
-}
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (argc == 2 && std::strcmp(argv[1], "exit") == 0) return 0;
-    if (argc != 3 || std::strcmp(argv[1], "first") != 0) {
-        std::fprintf(stderr, "usage: %s exit | first <module>\n", argv[0]);
-        return 2;
-    }
-    const char* module = argv[2];
-    using Clock = std::chrono::steady_clock;
+int time_first_calls(const char* module) {
     // The order in which the first call of a process builds things.
     const auto start = Clock::now();
     tz::TovZELT& facade = tz::TovZELT::getInstance();
@@ -46,3 +34,6 @@ int main(int argc, char** argv) {
                 ns_between(first_done, second_done));
     return 0;
 }
+}  // namespace
+
+int main(int argc, char** argv) { return tovzelt_probe::run_probe(argc, argv, time_first_calls); }

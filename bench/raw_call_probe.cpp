@@ -5,41 +5,35 @@
 //                                  HGET; prints "connect_and_command second" in ns.
 #include <hiredis/hiredis.h>
 
-#include <chrono>
 #include <cstdio>
-#include <cstring>
+
+#include "probe_support.h"
+
+using tovzelt_probe::Clock;
+using tovzelt_probe::ns_between;
 
 namespace {
-long long ns_between(std::chrono::steady_clock::time_point from,
-                     std::chrono::steady_clock::time_point to) {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count();
-}
-
 bool hget(redisContext* context, const char* module) {
     auto* reply = static_cast<redisReply*>(redisCommand(context, "HGET %s k", module));
     const bool ok = reply != nullptr && reply->type == REDIS_REPLY_STRING;
     if (reply != nullptr) freeReplyObject(reply);
     return ok;
 }
-}  // namespace
 
-int main(int argc, char** argv) {
-    if (argc == 2 && std::strcmp(argv[1], "exit") == 0) return 0;
-    if (argc != 3 || std::strcmp(argv[1], "first") != 0) {
-        std::fprintf(stderr, "usage: %s exit | first <module>\n", argv[0]);
-        return 2;
-    }
-    using Clock = std::chrono::steady_clock;
+int time_first_calls(const char* module) {
     const auto start = Clock::now();
     timeval timeout{3, 0};
     redisContext* context = redisConnectWithTimeout("127.0.0.1", 10240, timeout);
     if (context == nullptr) return 1;
-    const bool first = context->err == 0 && hget(context, argv[2]);
+    const bool first = context->err == 0 && hget(context, module);
     const auto first_done = Clock::now();
-    const bool second = first && hget(context, argv[2]);
+    const bool second = first && hget(context, module);
     const auto second_done = Clock::now();
     redisFree(context);
     if (!second) return 1;
     std::printf("%lld %lld\n", ns_between(start, first_done), ns_between(first_done, second_done));
     return 0;
 }
+}  // namespace
+
+int main(int argc, char** argv) { return tovzelt_probe::run_probe(argc, argv, time_first_calls); }

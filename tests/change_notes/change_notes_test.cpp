@@ -78,6 +78,14 @@ Note next_note(const std::string& module) {
 }
 
 const Note kNothing{0, kKeepKey, kKeepValue};
+
+// A module hash and its backup (absent when empty) and the note they must give.
+struct DifferenceCase {
+    const char* what;
+    std::optional<Fields> module;
+    std::optional<Fields> backup;
+    Note expected;
+};
 const Note kFailed{-1, kKeepKey, kKeepValue};
 
 class ChangeNotesTest : public ::testing::Test {
@@ -114,13 +122,7 @@ protected:
 };
 
 TEST_F(ChangeNotesTest, ClassifiesEachKindOfDifference) {
-    struct Case {
-        const char* what;
-        std::optional<Fields> module;
-        std::optional<Fields> backup;
-        Note expected;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<DifferenceCase> cases = {
         {"neither hash exists", std::nullopt, std::nullopt, kNothing},
         {"same fields, same values", Fields{{"a", "1"}, {"b", "2"}}, Fields{{"a", "1"}, {"b", "2"}},
          kNothing},
@@ -157,7 +159,7 @@ TEST_F(ChangeNotesTest, ClassifiesEachKindOfDifference) {
          std::nullopt,
          {3, "a", "\0x\0"s}},
     };
-    for (const Case& c : cases) {
+    for (const DifferenceCase& c : cases) {
         SCOPED_TRACE(c.what);
         fresh_module();
         ASSERT_NO_FATAL_FAILURE(write(c.module, c.backup));
@@ -277,18 +279,12 @@ TEST_F(ChangeNotesTest, ByteValuesTravelWholeThroughNotesAndAcknowledgement) {
 
 TEST_F(ChangeNotesTest, FieldNamesHoldingZeroBytesDrain) {
     const std::string name = "k\0x"s;
-    struct Case {
-        const char* what;
-        std::optional<Fields> module;
-        std::optional<Fields> backup;
-        Note expected;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<DifferenceCase> cases = {
         {"add", Fields{{name, "v"}}, std::nullopt, {3, name, "v"}},
         {"update", Fields{{name, "new"}}, Fields{{name, "old"}}, {1, name, "new"}},
         {"delete", Fields{{"other", "1"}}, Fields{{name, "old"}, {"other", "1"}}, {2, name, "old"}},
     };
-    for (const Case& c : cases) {
+    for (const DifferenceCase& c : cases) {
         SCOPED_TRACE(c.what);
         fresh_module();
         ASSERT_NO_FATAL_FAILURE(write(c.module, c.backup));
