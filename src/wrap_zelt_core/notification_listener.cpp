@@ -8,6 +8,7 @@
 
 #include "listener_control.h"
 #include "redis_handles.h"
+#include "server_loading.h"
 #include "server_scripts.h"
 #include "tov_zelt_core_impl.h"
 #include "zelt_log.h"
@@ -43,14 +44,17 @@ void process_notification(const redisReply* reply, const std::string& /*module*/
 void TovZeltCore::subscribe() {
     while (true) {
         redisContext* connection = get_redis_context();
-        if (connection != nullptr) {
+        const bool loading = connection != nullptr && server_is_loading(connection);
+        if (connection != nullptr && !loading) {
             ReplyPtr reply =
                 take_reply(redisCommand(connection, "PSUBSCRIBE %s", kKeyspacePattern));
             if (reply != nullptr) return;
         }
         CORE_LOG(LOG_LEVEL_ERROR, "Failed to subscribe to channel%s%s",
                  connection != nullptr ? ": " : "",
-                 connection != nullptr ? connection->errstr : "");
+                 loading                 ? kServerLoading
+                 : connection != nullptr ? connection->errstr
+                                         : "");
         if (!listener_pause(kResubscribePause)) return;
         impl->op().reconnect_sub();
         if (connection_healthy(get_redis_context())) return;

@@ -8,6 +8,7 @@
 
 #include "listener_control.h"
 #include "redis_handles.h"
+#include "server_loading.h"
 #include "server_scripts.h"
 #include "tovzelt/connection_pool.h"
 #include "tovzelt/zelt_op.h"
@@ -48,6 +49,13 @@ void ZeltOp::reconnect_sub() {
     if (subscription_context_->err != 0) {
         CORE_LOG(LOG_LEVEL_ERROR, "reconnect_sub: redis connect failed: %s",
                  subscription_context_->errstr);
+        free_redis_context(subscription_context_);
+        return;
+    }
+    if (server_is_loading(subscription_context_)) {
+        // No subscription yet: the listener comes back once its next restart has waited for
+        // the server to be ready.
+        CORE_LOG(LOG_LEVEL_ERROR, "reconnect_sub: redis connect failed: %s", kServerLoading);
         free_redis_context(subscription_context_);
         return;
     }
