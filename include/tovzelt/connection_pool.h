@@ -53,7 +53,8 @@ public:
     // Like getConnection(), but waits for as long as lent connections can come back. When no
     // connection can be opened and nothing is lent out, it retries the connect whenever woken
     // (at least every `kBlockingRetryMs`) and gives up with null after `kBlockingGiveUpMs`.
-    // Null at once when the pool is stopped.
+    // Only the first failed connect of a wait is logged as a failure; its retries are traces,
+    // so that an outage does not flood the system log. Null at once when the pool is stopped.
     redisContext* getConnectionBlocking();
 
     // Gives a borrowed connection back: kept when it answers PING, freed otherwise. Null is
@@ -91,11 +92,11 @@ private:
     ~RedisConnectionPool();
     void shutdown();  // the end-of-process teardown: stop, wake everyone, free the idle set
 
-    redisContext* createOne();
+    redisContext* createOne(bool retry = false);
     bool healthy(redisContext* connection);
     bool check_outside_lock(redisContext* connection, std::unique_lock<std::mutex>& lock);
     redisContext* try_take_locked(std::unique_lock<std::mutex>& lock);
-    redisContext* connect_counted(std::unique_lock<std::mutex>& lock);
+    redisContext* connect_counted(std::unique_lock<std::mutex>& lock, bool retry = false);
     void free_counted(redisContext* connection, std::unique_lock<std::mutex>& lock);
     size_t in_use_locked() const;
 

@@ -85,15 +85,18 @@ void RedisConnectionPool::shutdown() {
     }
 }
 
-redisContext* RedisConnectionPool::createOne() {
+// A failed retry (a connect repeated while waiting, after a first one failed) is logged as a
+// trace: the first failure already said what is wrong.
+redisContext* RedisConnectionPool::createOne(bool retry) {
+    const int failure_level = retry ? LOG_LEVEL_DEBUG : LOG_LEVEL_ERROR;
     redisContext* connection =
         redisConnectWithTimeout(host_.c_str(), port_, to_timeval(connect_timeout_ms_));
     if (connection == nullptr) {
-        CORE_LOG(LOG_LEVEL_ERROR, "redisConnectWithTimeout failed: no context");
+        CORE_LOG(failure_level, "redisConnectWithTimeout failed: no context");
         return nullptr;
     }
     if (connection->err != 0) {
-        CORE_LOG(LOG_LEVEL_ERROR, "redisConnectWithTimeout err: %s", connection->errstr);
+        CORE_LOG(failure_level, "redisConnectWithTimeout err: %s", connection->errstr);
         redisFree(connection);
         return nullptr;
     }
@@ -140,10 +143,10 @@ redisContext* RedisConnectionPool::try_take_locked(std::unique_lock<std::mutex>&
 
 // Opens one connection below capacity, without the lock held; null when at capacity or when
 // the connect failed.
-redisContext* RedisConnectionPool::connect_counted(std::unique_lock<std::mutex>& lock) {
+redisContext* RedisConnectionPool::connect_counted(std::unique_lock<std::mutex>& lock, bool retry) {
     if (total_ >= capacity_) return nullptr;
     lock.unlock();
-    redisContext* connection = createOne();
+    redisContext* connection = createOne(retry);
     lock.lock();
     if (connection != nullptr) ++total_;
     return connection;
@@ -173,7 +176,7 @@ redisContext* RedisConnectionPool::getConnectionBlocking() {
         if (stopped_.load()) return nullptr;
         if (redisContext* connection = try_take_locked(lock)) return connection;
         const bool below_capacity = total_ < capacity_;
-        if (redisContext* connection = connect_counted(lock)) return connection;
+        if (redisContext* connection = connect_counted(lock, give_up_at != 0)) return connection;
 
         if (!below_capacity && in_use_locked() > 0 && give_up_at == 0) {
             // Every connection is lent out: one of them comes back sooner or later.
