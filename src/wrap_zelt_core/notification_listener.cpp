@@ -24,6 +24,12 @@ bool connection_healthy(const redisContext* connection) {
     return connection != nullptr && connection->err == 0;
 }
 
+// What to say after "Failed to subscribe to channel: " (nothing without a connection).
+const char* failure_reason(const redisContext* connection, bool loading) {
+    if (connection == nullptr) return "";
+    return loading ? kServerLoading : connection->errstr;
+}
+
 std::string element_text(const redisReply* element) {
     if (element == nullptr || element->str == nullptr) return std::string();
     return std::string(element->str, element->len);
@@ -51,10 +57,7 @@ void TovZeltCore::subscribe() {
             if (reply != nullptr) return;
         }
         CORE_LOG(LOG_LEVEL_ERROR, "Failed to subscribe to channel%s%s",
-                 connection != nullptr ? ": " : "",
-                 loading                 ? kServerLoading
-                 : connection != nullptr ? connection->errstr
-                                         : "");
+                 connection != nullptr ? ": " : "", failure_reason(connection, loading));
         if (!listener_pause(kResubscribePause)) return;
         impl->op().reconnect_sub();
         if (connection_healthy(get_redis_context())) return;
